@@ -1,0 +1,17 @@
+#include <cstdlib>
+
+#include "platform.h"
+
+namespace {
+char g_processHeap; // only its address matters: a non-null handle
+}
+
+HANDLE GetProcessHeap() { return &g_processHeap; }
+
+// Flags 0 as on Windows: the block is not zeroed.
+LPVOID HeapAlloc(HANDLE hHeap, DWORD /*dwFlags*/, SIZE_T dwBytes) {
+  if (hHeap == nullptr) {
+    return nullptr;
+  }
+  return std::malloc(dwBytes != 0 ? dwBytes : 1);
+}

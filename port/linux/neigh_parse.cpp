@@ -1,0 +1,178 @@
+// Pure functions from reply bytes to rows: every length is checked before it
+// is read, whatever the bytes claim.
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+
+#include "layer.h"
+
+namespace {
+
+DWORD TypeFromState(unsigned state) {
+  if ((state & (NUD_PERMANENT | NUD_NOARP)) != 0U) {
+    return MIB_IPNET_TYPE_STATIC;
+  }
+  if ((state & (NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE)) != 0U) {
+    return MIB_IPNET_TYPE_DYNAMIC;
+  }
+  if ((state & (NUD_INCOMPLETE | NUD_FAILED)) != 0U) {
+    return MIB_IPNET_TYPE_INVALID;
+  }
+  return MIB_IPNET_TYPE_OTHER;
+}
+
+// The attributes that follow a fixed header of hdrSize bytes, and their
+// length; a negative length when the message is too short for the header.
+const rtattr *FirstAttr(const nlmsghdr *nlh, std::size_t hdrSize, int *pLen) {
+  const auto hdrLen = static_cast<int>(NLMSG_LENGTH(NLMSG_ALIGN(hdrSize)));
+  *pLen = static_cast<int>(nlh->nlmsg_len) - hdrLen;
+  return reinterpret_cast<const rtattr *>(reinterpret_cast<const char *>(nlh) +
+                                          hdrLen);
+}
+
+// One RTM_NEWNEIGH message as a row. False for anything that is not a
+// well-formed IPv4 neighbour with a 4-byte destination.
+bool ReadNeighRow(const nlmsghdr *nlh, MIB_IPNETROW *row) {
+  if (nlh->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg))) {
+    return false;
+  }
+  const auto *ndm = static_cast<const ndmsg *>(NLMSG_DATA(nlh));
+  if (ndm->ndm_family != AF_INET) {
+    return false;
+  }
+  std::memset(row, 0, sizeof *row);
+  row->dwIndex = static_cast<DWORD>(ndm->ndm_ifindex);
+  row->dwType = TypeFromState(ndm->ndm_state);
+
+  bool hasDst = false;
+  int len = 0;
+  for (const rtattr *rta = FirstAttr(nlh, sizeof(ndmsg), &len);
+       RTA_OK(rta, len); rta = RTA_NEXT(rta, len)) {
+    const auto payload = static_cast<std::size_t>(RTA_PAYLOAD(rta));
+    switch (rta->rta_type & NLA_TYPE_MASK) {
+    case NDA_DST:
+      if (payload == sizeof row->dwAddr) {
+        std::memcpy(&row->dwAddr, RTA_DATA(rta), sizeof row->dwAddr);
+        hasDst = true;
+      }
+      break;
+    case NDA_LLADDR: {
+      const std::size_t n =
+          payload < MAXLEN_PHYSADDR ? payload : MAXLEN_PHYSADDR;
+      std::memset(row->bPhysAddr, 0, sizeof row->bPhysAddr);
+      std::memcpy(row->bPhysAddr, RTA_DATA(rta), n);
+      row->dwPhysAddrLen = static_cast<DWORD>(n);
+      break;
+    }
+    default:
+      break;
+    }
+  }
+  return hasDst;
+}
+
+// NLMSG_ERROR carries the kernel's negative errno; 0 is an acknowledgement.
+DumpStep ReadError(const nlmsghdr *nlh, int *pError) {
+  if (nlh->nlmsg_len < NLMSG_LENGTH(sizeof(int))) {
+    *pError = EBADMSG;
+    return DumpStep::Failed;
+  }
+  int code = 0;
+  std::memcpy(&code, NLMSG_DATA(nlh), sizeof code);
+  if (code == 0) {
+    return DumpStep::More;
+  }
+  *pError = code < 0 && code != INT_MIN ? -code : EPROTO;
+  return DumpStep::Failed;
+}
+
+// NLMSG_DONE may carry a negative errno when the dump itself failed.
+DumpStep ReadDone(const nlmsghdr *nlh, int *pError) {
+  int code = 0;
+  if (nlh->nlmsg_len >= NLMSG_LENGTH(sizeof(int))) {
+    std::memcpy(&code, NLMSG_DATA(nlh), sizeof code);
+  }
+  if (code < 0) {
+    *pError = code != INT_MIN ? -code : EPROTO;
+    return DumpStep::Failed;
+  }
+  return DumpStep::Done;
+}
+
+// The walk shared by both dumps: control messages are handled here, each
+// data message of dataType goes to onData.
+template <typename OnData>
+DumpStep WalkDump(const void *data, std::size_t size, std::uint16_t dataType,
+                  int *pError, OnData onData) {
+  if (size > INT_MAX) {
+    *pError = EMSGSIZE;
+    return DumpStep::Failed;
+  }
+  int len = static_cast<int>(size);
+  for (const auto *nlh = static_cast<const nlmsghdr *>(data);
+       NLMSG_OK(nlh, len); nlh = NLMSG_NEXT(nlh, len)) {
+    if ((nlh->nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
+      return DumpStep::Interrupted;
+    }
+    if (nlh->nlmsg_type == NLMSG_DONE) {
+      return ReadDone(nlh, pError);
+    }
+    if (nlh->nlmsg_type == NLMSG_ERROR) {
+      if (ReadError(nlh, pError) == DumpStep::Failed) {
+        return DumpStep::Failed;
+      }
+    } else if (nlh->nlmsg_type == dataType) {
+      onData(nlh);
+    }
+  }
+  // Bytes left over that do not make a whole message: a cut or lying reply.
+  if (len != 0) {
+    *pError = EBADMSG;
+    return DumpStep::Failed;
+  }
+  return DumpStep::More;
+}
+
+} // namespace
+
+DumpStep ParseNeighDump(const void *data, std::size_t len, RowSink *sink,
+                        int *pError) {
+  return WalkDump(data, len, RTM_NEWNEIGH, pError, [sink](const nlmsghdr *nlh) {
+    // Rows go straight into the caller's buffer while it has room.
+    MIB_IPNETROW scratch;
+    MIB_IPNETROW *row =
+        sink->count < sink->capacity ? &sink->rows[sink->count] : &scratch;
+    if (ReadNeighRow(nlh, row)) {
+      ++sink->count;
+    }
+  });
+}
+
+DumpStep ParseNeighTableDump(const void *data, std::size_t len,
+                             std::uint64_t *pEntries, bool *pFound,
+                             int *pError) {
+  return WalkDump(data, len, RTM_NEWNEIGHTBL, pError, [=](const nlmsghdr *nlh) {
+    if (nlh->nlmsg_len < NLMSG_LENGTH(sizeof(ndtmsg))) {
+      return;
+    }
+    const auto *ndtm = static_cast<const ndtmsg *>(NLMSG_DATA(nlh));
+    if (ndtm->ndtm_family != AF_INET) {
+      return;
+    }
+    int attrLen = 0;
+    for (const rtattr *rta = FirstAttr(nlh, sizeof(ndtmsg), &attrLen);
+         RTA_OK(rta, attrLen); rta = RTA_NEXT(rta, attrLen)) {
+      if ((rta->rta_type & NLA_TYPE_MASK) == NDTA_CONFIG &&
+          RTA_PAYLOAD(rta) >= sizeof(ndt_config)) {
+        ndt_config config{};
+        std::memcpy(&config, RTA_DATA(rta), sizeof config);
+        *pEntries = config.ndtc_entries;
+        *pFound = true;
+      }
+    }
+  });
+}

@@ -1,0 +1,109 @@
+// The few Windows platform declarations arpexport uses, supplied on Linux by
+// this directory's units. Types keep the Windows sizes and layouts, so the
+// tool's code reads the same records on both systems.
+#pragma once
+
+#include <arpa/inet.h> // inet_ntoa: the C library's own does the same job
+#include <cstddef>
+#include <cstdint>
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using ULONG = std::uint32_t;
+using UINT = unsigned int;
+using BOOL = int;
+using WCHAR = char16_t;
+using LPWSTR = WCHAR *;
+using LPCWCH = const WCHAR *;
+using LPSTR = char *;
+using LPCCH = const char *;
+using LPBOOL = BOOL *;
+using PULONG = ULONG *;
+using LPVOID = void *;
+using LPCVOID = const void *;
+using HANDLE = void *;
+using HLOCAL = void *;
+using SIZE_T = std::size_t;
+
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+
+// Status codes, with the values Windows gives them.
+constexpr DWORD NO_ERROR = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_WRITE_PROTECT = 19;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_BUSY = 170;
+constexpr DWORD ERROR_NO_DATA = 232;
+constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+
+constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x0100;
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x0200;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+
+constexpr WORD LANG_NEUTRAL = 0x00;
+constexpr WORD LANG_ENGLISH = 0x09;
+constexpr WORD SUBLANG_NEUTRAL = 0x00;
+constexpr WORD SUBLANG_DEFAULT = 0x01;
+constexpr DWORD MAKELANGID(WORD primary, WORD sub) {
+  return static_cast<DWORD>(sub) << 10U | primary;
+}
+
+constexpr UINT CP_ACP = 0;
+constexpr UINT CP_UTF8 = 65001;
+
+constexpr std::size_t MAXLEN_PHYSADDR = 8;
+
+// dwType values.
+constexpr DWORD MIB_IPNET_TYPE_OTHER = 1;
+constexpr DWORD MIB_IPNET_TYPE_INVALID = 2;
+constexpr DWORD MIB_IPNET_TYPE_DYNAMIC = 3;
+constexpr DWORD MIB_IPNET_TYPE_STATIC = 4;
+
+struct MIB_IPNETROW {
+  DWORD dwIndex;
+  DWORD dwPhysAddrLen;
+  BYTE bPhysAddr[MAXLEN_PHYSADDR];
+  DWORD dwAddr; // network byte order
+  DWORD dwType;
+};
+static_assert(sizeof(MIB_IPNETROW) == 24, "MIB_IPNETROW must match Windows");
+using PMIB_IPNETROW = MIB_IPNETROW *;
+
+struct MIB_IPNETTABLE {
+  DWORD dwNumEntries;
+  MIB_IPNETROW table[1];
+};
+static_assert(offsetof(MIB_IPNETTABLE, table) == 4,
+              "MIB_IPNETTABLE must match Windows");
+using PMIB_IPNETTABLE = MIB_IPNETTABLE *;
+
+// IP Helper: the IPv4 neighbour table of the caller's network namespace.
+ULONG GetIpNetTable(PMIB_IPNETTABLE IpNetTable, PULONG SizePointer, BOOL Order);
+
+// Heap: the C allocator behind the Windows names.
+HANDLE GetProcessHeap();
+LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
+
+// Message text for status codes, from a table of the layer's own.
+DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
+                     DWORD dwLanguageId, LPWSTR lpBuffer, DWORD nSize,
+                     void *Arguments);
+HLOCAL LocalFree(HLOCAL hMem);
+
+// The last failure of a C library or system call, as a status code.
+DWORD GetLastError();
+
+// Text conversion: Linux consoles speak UTF-8.
+UINT GetConsoleOutputCP();
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
+                        int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                        LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);

@@ -1,0 +1,63 @@
+#include "arpexport.h"
+
+namespace {
+
+// Large enough that a big table leaves in a few large writes.
+char g_outputBuffer[1U << 18U];
+
+void WriteIpNetTable(std::FILE *pFile, const MIB_IPNETTABLE &table) {
+  for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+    WriteIpNetRow(pFile, table.table[i]);
+  }
+}
+
+// Buffered write errors surface at the flush or the close. Returns the
+// platform's code for the first failure, or NO_ERROR.
+DWORD CloseOutput(std::FILE *pFile) {
+  DWORD dwError = NO_ERROR;
+  if (std::fflush(pFile) != 0 || std::ferror(pFile) != 0) {
+    dwError = GetLastError();
+    if (dwError == NO_ERROR) {
+      dwError = ERROR_GEN_FAILURE; // a failure must never read as success
+    }
+  }
+  if (std::fclose(pFile) != 0 && dwError == NO_ERROR) {
+    dwError = GetLastError();
+    if (dwError == NO_ERROR) {
+      dwError = ERROR_GEN_FAILURE;
+    }
+  }
+  return dwError;
+}
+
+} // namespace
+
+int RunExport() {
+  // Opened first, so every run leaves the file created and emptied.
+  std::FILE *pFile = std::fopen("output.txt", "w");
+  if (pFile == nullptr) {
+    const DWORD dwError = GetLastError();
+    std::printf("Cannot open output.txt.\n");
+    ReportStatusText(dwError);
+    return 0;
+  }
+  std::setvbuf(pFile, g_outputBuffer, _IOFBF, sizeof g_outputBuffer);
+
+  // The table buffer is held until the process ends.
+  PMIB_IPNETTABLE pIpNetTable = nullptr;
+  const DWORD dwStatus = FetchIpNetTable(&pIpNetTable);
+  if (dwStatus == NO_ERROR && pIpNetTable != nullptr) {
+    WriteIpNetTable(pFile, *pIpNetTable);
+  } else if (dwStatus != NO_ERROR && dwStatus != ERROR_NO_DATA) {
+    // ERROR_NO_DATA is how the platform says the table is empty.
+    std::printf("GetIpNetTable failed.\n");
+    ReportStatusText(dwStatus);
+  }
+
+  const DWORD dwWrite = CloseOutput(pFile);
+  if (dwWrite != NO_ERROR) {
+    std::printf("Cannot write output.txt.\n");
+    ReportStatusText(dwWrite);
+  }
+  return 0;
+}

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The built program against real kernel tables, as a user runs it.
+# Usage: e2e_linux.sh PATH/TO/arpexport
+set -uo pipefail
+exe=$(realpath "$1")
+here=$(dirname "$(realpath "$0")")
+source "$here/netns.sh"
+
+work=$(mktemp -d)
+trap 'netns_cleanup; rm -rf "$work"' EXIT
+failures=0
+check() { # check NAME EXPECTED ACTUAL
+  if [[ "$2" == "$3" ]]; then
+    echo "ok   $1"
+  else
+    echo "FAIL $1"
+    diff <(printf '%s' "$2") <(printf '%s' "$3") | head -20
+    failures=$((failures + 1))
+  fi
+}
+# run NS [ARGS...]: runs the program in $work inside NS; sets out and rc.
+run() {
+  local ns="$1"
+  shift
+  out=$(cd "$work" && ip netns exec "$ns" "$exe" "$@")
+  rc=$?
+}
+
+ns=$(netns_make full) || exit $?
+ip -n "$ns" neigh add 10.66.1.1 lladdr 02:00:00:00:01:01 dev v0 nud permanent
+ip -n "$ns" neigh add 10.66.1.2 lladdr 0a:ff:00:1b:2c:3d dev v0 nud stale
+ip -n "$ns" neigh add 10.66.1.3 lladdr 02:00:00:00:01:03 dev v0 nud noarp
+ip -n "$ns" neigh add 10.66.1.4 dev v0 nud incomplete
+ip -n "$ns" neigh add 10.66.1.5 dev v0 nud failed
+ip -n "$ns" neigh add 10.66.1.6 lladdr 02:00:00:00:01:06 dev v0 nud reachable
+ip -n "$ns" neigh add 10.66.1.1 lladdr 02:00:00:00:02:01 dev v1 nud permanent
+netns_fill "$ns" 300
+expected=$(netns_expected "$ns")
+
+printf 'stale contents that must go\n%.0s' {1..1000} > "$work/output.txt"
+run "$ns"
+check "table matches ip neigh, line for line, in order" "$expected" "$(cat "$work/output.txt")"
+check "success prints nothing, exit 0" "0:" "$rc:$out"
+check "every line well formed" "" \
+  "$(grep -Evx '([0-9]{1,3}\.){3}[0-9]{1,3} - ([0-9a-f]{2}:){5}[0-9a-f]{2}' "$work/output.txt")"
+
+run "$ns" --help -v /etc/passwd "two words"
+check "arguments change nothing" "0:$expected" "$rc:$out$(cat "$work/output.txt")"
+
+empty=$(netns_make empty) || exit $?
+echo "old" > "$work/output.txt"
+run "$empty"
+check "empty table: empty file, no output, exit 0" "0::0" "$rc:$out:$(stat -c %s "$work/output.txt")"
+
+echo "old" > "$work/output.txt"
+# Descriptors 0-2 stay; output.txt takes 3 and the socket finds none left.
+out=$(cd "$work" && ip netns exec "$ns" bash -c '
+  for fd in $(ls /proc/$$/fd); do ((fd > 2)) && eval "exec $fd>&-"; done
+  ulimit -n 4; exec "$0"' "$exe")
+rc=$?
+check "no descriptors for the socket: failure report, exit 0" \
+  "0:GetIpNetTable failed.
+	Error: The system cannot open the file." "$rc:$out"
+check "a failed fetch leaves the file empty" "0" "$(stat -c %s "$work/output.txt")"
+
+rm -f "$work/output.txt"
+mkdir "$work/output.txt"
+run "$ns"
+check "output.txt is a directory" "0:Cannot open output.txt.
+	Error: Access is denied." "$rc:$out"
+rmdir "$work/output.txt"
+
+ln -s /dev/full "$work/output.txt"
+run "$ns"
+check "output.txt on a full disk" "0:Cannot write output.txt.
+	Error: There is not enough space on the disk." "$rc:$out"
+rm -f "$work/output.txt"
+
+if ((failures > 0)); then
+  echo "$failures check(s) failed"
+  exit 1
+fi

@@ -1,0 +1,56 @@
+#include "fake_netlink.h"
+
+#include <cerrno>
+
+#include "layer.h"
+
+FakeNetlink g_netlink;
+
+namespace {
+std::vector<Bytes> g_pending; // what the open socket still has to deliver
+}
+
+int NlOpen() {
+  if (g_netlink.openErrno != 0) {
+    errno = g_netlink.openErrno;
+    return -1;
+  }
+  ++g_netlink.opens;
+  g_pending.clear();
+  return 100 + g_netlink.opens;
+}
+
+int NlSend(int /*fd*/, const void *data, std::size_t len) {
+  nlmsghdr h{};
+  if (len < sizeof h) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::memcpy(&h, data, sizeof h);
+  g_netlink.requests.push_back(h.nlmsg_type);
+  auto &queue = h.nlmsg_type == RTM_GETNEIGHTBL ? g_netlink.tableDumps
+                                                : g_netlink.neighDumps;
+  if (queue.empty()) {
+    g_pending = {Done()}; // an empty dump
+  } else {
+    g_pending = queue.front();
+    queue.pop_front();
+  }
+  return 0;
+}
+
+ssize_t NlReceive(int /*fd*/, void *data, std::size_t len) {
+  if (g_pending.empty()) {
+    return 0; // the socket has nothing more: EOF
+  }
+  const Bytes next = g_pending.front();
+  g_pending.erase(g_pending.begin());
+  if (next.size() > len) {
+    errno = EMSGSIZE;
+    return -1;
+  }
+  std::memcpy(data, next.data(), next.size());
+  return static_cast<ssize_t>(next.size());
+}
+
+void NlClose(int /*fd*/) { ++g_netlink.closes; }

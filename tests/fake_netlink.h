@@ -1,0 +1,20 @@
+// A scripted socket seam for the layer: replies per dump, failures on demand.
+#pragma once
+
+#include <deque>
+#include <vector>
+
+#include "netlink_builder.h"
+
+struct FakeNetlink {
+  // Datagrams for each RTM_GETNEIGH dump in turn, and for the table dump.
+  std::deque<std::vector<Bytes>> neighDumps;
+  std::deque<std::vector<Bytes>> tableDumps;
+  int openErrno = 0;
+
+  int opens = 0;
+  int closes = 0;
+  std::vector<std::uint16_t> requests;
+};
+
+extern FakeNetlink g_netlink;

@@ -1,0 +1,102 @@
+#include "fake_platform.h"
+
+#include <cstring>
+#include <memory>
+
+FakePlatform g_fake;
+
+namespace {
+
+char g_heap;
+std::vector<std::unique_ptr<unsigned char[]>> g_blocks;
+
+constexpr ULONG kHeader = offsetof(MIB_IPNETTABLE, table);
+
+ULONG Serve(PMIB_IPNETTABLE table, PULONG size) {
+  if (size == nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  const auto count = static_cast<ULONG>(g_fake.rows.size());
+  if (count == 0) {
+    return ERROR_NO_DATA;
+  }
+  const auto needed =
+      static_cast<ULONG>(kHeader + count * sizeof(MIB_IPNETROW));
+  if (table == nullptr || *size < needed) {
+    *size = needed;
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  table->dwNumEntries = count;
+  std::memcpy(table->table, g_fake.rows.data(), count * sizeof(MIB_IPNETROW));
+  return NO_ERROR;
+}
+
+} // namespace
+
+void ResetFakePlatform() {
+  g_fake = FakePlatform{};
+  g_blocks.clear();
+}
+
+MIB_IPNETROW MakeRow(const char *address, std::vector<BYTE> phys, DWORD type,
+                     DWORD index) {
+  MIB_IPNETROW row{};
+  row.dwIndex = index;
+  row.dwType = type;
+  row.dwAddr = inet_addr(address);
+  row.dwPhysAddrLen = static_cast<DWORD>(phys.size());
+  std::memcpy(row.bPhysAddr, phys.data(),
+              phys.size() < 8 ? phys.size() : std::size_t{8});
+  return row;
+}
+
+ULONG GetIpNetTable(PMIB_IPNETTABLE IpNetTable, PULONG SizePointer,
+                    BOOL Order) {
+  const bool first = g_fake.calls.empty();
+  g_fake.calls.push_back({IpNetTable != nullptr,
+                          SizePointer != nullptr ? *SizePointer : 0, Order});
+  std::optional<ULONG> forced = first ? g_fake.sizingStatus : g_fake.fillStatus;
+  const ULONG status = forced ? *forced : Serve(IpNetTable, SizePointer);
+  if (first) {
+    g_fake.rows.insert(g_fake.rows.end(), g_fake.rowsAddedAfterSizing.begin(),
+                       g_fake.rowsAddedAfterSizing.end());
+  }
+  return status;
+}
+
+HANDLE GetProcessHeap() { return &g_heap; }
+
+LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
+  g_fake.allocations.push_back(dwBytes);
+  if (hHeap != &g_heap || dwFlags != 0 || g_fake.failAllocation) {
+    return nullptr;
+  }
+  // Not zeroed, as on Windows: a reader of unfilled bytes sees garbage.
+  g_blocks.push_back(std::make_unique<unsigned char[]>(dwBytes));
+  std::memset(g_blocks.back().get(), 0xCD, dwBytes);
+  return g_blocks.back().get();
+}
+
+DWORD FormatMessageW(DWORD dwFlags, LPCVOID /*lpSource*/, DWORD dwMessageId,
+                     DWORD dwLanguageId, LPWSTR lpBuffer, DWORD /*nSize*/,
+                     void * /*Arguments*/) {
+  g_fake.formatFlags.push_back(dwFlags);
+  g_fake.formatLanguages.push_back(dwLanguageId);
+  const auto it = g_fake.messages.find(dwMessageId);
+  if (it == g_fake.messages.end()) {
+    return 0;
+  }
+  auto *text = new WCHAR[it->second.size() + 1];
+  std::memcpy(text, it->second.c_str(),
+              (it->second.size() + 1) * sizeof(WCHAR));
+  std::memcpy(lpBuffer, &text, sizeof text);
+  ++g_fake.textsOutstanding;
+  return static_cast<DWORD>(it->second.size());
+}
+
+HLOCAL LocalFree(HLOCAL hMem) {
+  delete[] static_cast<WCHAR *>(hMem);
+  ++g_fake.textsFreed;
+  --g_fake.textsOutstanding;
+  return nullptr;
+}

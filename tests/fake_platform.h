@@ -1,0 +1,43 @@
+// A scripted platform linked in place of the layer's IP Helper, heap and
+// message units, so the tool's own units can be driven through every path.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+struct FakeCall {
+  bool hadBuffer;
+  ULONG sizeIn;
+  BOOL order;
+};
+
+struct FakePlatform {
+  // The table the platform holds, and rows that appear after the first call.
+  std::vector<MIB_IPNETROW> rows;
+  std::vector<MIB_IPNETROW> rowsAddedAfterSizing;
+  // Statuses forced on the first and second GetIpNetTable call.
+  std::optional<ULONG> sizingStatus;
+  std::optional<ULONG> fillStatus;
+  bool failAllocation = false;
+  std::map<DWORD, std::u16string> messages;
+
+  // What the tool did.
+  std::vector<FakeCall> calls;
+  std::vector<SIZE_T> allocations;
+  std::vector<DWORD> formatFlags;
+  std::vector<DWORD> formatLanguages;
+  int textsFreed = 0;
+  int textsOutstanding = 0;
+};
+
+extern FakePlatform g_fake;
+
+// Starts a test from a clean platform; frees what earlier tests allocated.
+void ResetFakePlatform();
+
+MIB_IPNETROW MakeRow(const char *address, std::vector<BYTE> phys,
+                     DWORD type = 4, DWORD index = 1);

@@ -1,0 +1,102 @@
+// Builds rtnetlink reply bytes for the layer's tests and the fuzz target.
+#pragma once
+
+#include <arpa/inet.h>
+#include <cstdint>
+#include <cstring>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+inline void AppendAligned(Bytes *out, const void *data, std::size_t len) {
+  const auto *p = static_cast<const unsigned char *>(data);
+  out->insert(out->end(), p, p + len);
+  out->resize(NLMSG_ALIGN(out->size()));
+}
+
+inline Bytes Attr(std::uint16_t type, const Bytes &payload) {
+  rtattr rta{};
+  rta.rta_type = type;
+  rta.rta_len = static_cast<std::uint16_t>(RTA_LENGTH(payload.size()));
+  Bytes out;
+  out.insert(out.end(), reinterpret_cast<unsigned char *>(&rta),
+             reinterpret_cast<unsigned char *>(&rta) + sizeof rta);
+  AppendAligned(&out, payload.data(), payload.size());
+  return out;
+}
+
+// One message: header, fixed part, then attributes as given.
+template <typename Fixed>
+Bytes Message(std::uint16_t type, const Fixed &fixed,
+              const std::vector<Bytes> &attrs = {}, std::uint16_t flags = 0) {
+  Bytes body;
+  AppendAligned(&body, &fixed, sizeof fixed);
+  for (const Bytes &a : attrs) {
+    body.insert(body.end(), a.begin(), a.end());
+  }
+  nlmsghdr h{};
+  h.nlmsg_len = static_cast<std::uint32_t>(NLMSG_HDRLEN + body.size());
+  h.nlmsg_type = type;
+  h.nlmsg_flags = static_cast<std::uint16_t>(NLM_F_MULTI | flags);
+  h.nlmsg_seq = 1;
+  Bytes out;
+  AppendAligned(&out, &h, sizeof h);
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+inline Bytes Ipv4(const char *dotted) {
+  Bytes b(4);
+  inet_pton(AF_INET, dotted, b.data());
+  return b;
+}
+
+inline Bytes Neigh(const char *address, const Bytes &lladdr,
+                   std::uint16_t state = NUD_PERMANENT, int ifindex = 2,
+                   std::uint16_t flags = 0) {
+  ndmsg ndm{};
+  ndm.ndm_family = AF_INET;
+  ndm.ndm_ifindex = ifindex;
+  ndm.ndm_state = state;
+  std::vector<Bytes> attrs{Attr(NDA_DST, Ipv4(address))};
+  if (!lladdr.empty()) {
+    attrs.push_back(Attr(NDA_LLADDR, lladdr));
+  }
+  return Message(RTM_NEWNEIGH, ndm, attrs, flags);
+}
+
+inline Bytes Done(int code = 0, std::uint16_t flags = 0) {
+  return Message(NLMSG_DONE, code, {}, flags);
+}
+
+inline Bytes ErrorReply(int negativeErrno) {
+  nlmsgerr err{};
+  err.error = negativeErrno;
+  return Message(NLMSG_ERROR, err);
+}
+
+inline Bytes TableInfo(std::uint8_t family, std::uint32_t entries) {
+  ndtmsg ndtm{};
+  ndtm.ndtm_family = family;
+  ndt_config config{};
+  config.ndtc_entries = entries;
+  Bytes raw(sizeof config);
+  std::memcpy(raw.data(), &config, sizeof config);
+  const std::string name = family == AF_INET ? "arp_cache" : "ndisc_cache";
+  return Message(RTM_NEWNEIGHTBL, ndtm,
+                 {Attr(NDTA_NAME, Bytes(name.begin(), name.end() + 1)),
+                  Attr(NDTA_CONFIG, raw)});
+}
+
+inline Bytes Join(const std::vector<Bytes> &parts) {
+  Bytes out;
+  for (const Bytes &p : parts) {
+    out.insert(out.end(), p.begin(), p.end());
+  }
+  return out;
+}

@@ -1,0 +1,57 @@
+# Sourced by the shell tests: throwaway network namespaces, removed on exit.
+# A test that cannot make them skips (exit 77), but under CI it fails.
+
+NETNS_MADE=()
+NETNS_PREFIX="arpx-$$"
+
+netns_cleanup() {
+  local ns
+  for ns in "${NETNS_MADE[@]}"; do
+    ip netns del "$ns" 2>/dev/null || true
+  done
+  NETNS_MADE=()
+}
+trap netns_cleanup EXIT
+trap 'exit 130' INT TERM
+
+skip_or_fail() {
+  if [[ "${CI:-}" == "true" ]]; then
+    echo "FAIL: $* (required under CI)"
+    exit 1
+  fi
+  echo "SKIP: $*"
+  exit 77
+}
+
+# netns_make NAME: a namespace with veth pair v0/v1 up, v0 at 10.66.0.1/16.
+netns_make() {
+  local ns="$NETNS_PREFIX-$1"
+  ((EUID == 0)) || skip_or_fail "network namespaces need root"
+  ip netns add "$ns" 2>/dev/null || skip_or_fail "cannot create network namespaces"
+  NETNS_MADE+=("$ns")
+  ip -n "$ns" link add v0 type veth peer name v1
+  ip -n "$ns" link set v0 up
+  ip -n "$ns" link set v1 up
+  ip -n "$ns" addr add 10.66.0.1/16 dev v0
+  echo "$ns"
+}
+
+# netns_fill NS COUNT: COUNT permanent entries on v0, added in one batch.
+netns_fill() {
+  local ns="$1" count="$2"
+  awk -v n="$count" 'BEGIN {
+    for (i = 0; i < n; i++)
+      printf "neigh add 10.%d.%d.%d lladdr 02:00:%02x:%02x:%02x:01 dev v0 nud permanent\n",
+        100 + int(i / 65536), int(i / 256) % 256, i % 256,
+        int(i / 65536), int(i / 256) % 256, i % 256
+  }' | ip -n "$ns" -batch -
+}
+
+# netns_expected NS: the lines the tool must write, in the kernel's order.
+netns_expected() {
+  ip -n "$1" -4 neigh show nud all | awk '{
+    mac = "00:00:00:00:00:00"
+    for (i = 2; i < NF; i++) if ($i == "lladdr") mac = substr($(i + 1), 1, 17)
+    print $1 " - " mac
+  }'
+}

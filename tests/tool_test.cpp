@@ -1,0 +1,152 @@
+// The tool's own units against a scripted platform: the two-call protocol,
+// the run sequence on every path, and the failure report byte for byte.
+#include <filesystem>
+#include <fstream>
+
+#include "arpexport.h"
+#include "fake_platform.h"
+#include "support.h"
+
+namespace {
+
+constexpr ULONG kRowsBytes = sizeof(MIB_IPNETROW);
+constexpr ULONG kHeader = offsetof(MIB_IPNETTABLE, table);
+
+class ToolTest : public ScratchDirTest {
+protected:
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    ResetFakePlatform();
+    g_fake.messages[ERROR_INSUFFICIENT_BUFFER] =
+        u"The data area passed to a system call is too small.\r\n";
+    g_fake.messages[ERROR_ACCESS_DENIED] = u"Access is denied.\r\n";
+    g_fake.messages[ERROR_DISK_FULL] =
+        u"There is not enough space on the disk.\r\n";
+  }
+  void TearDown() override {
+    EXPECT_EQ(g_fake.textsOutstanding, 0) << "message text not released";
+    ResetFakePlatform();
+    ScratchDirTest::TearDown();
+  }
+
+  // Runs the tool; returns its standard output. Exit status is always 0.
+  static std::string Run() {
+    int status = -1;
+    std::string out = CaptureStdout([&] { status = RunExport(); });
+    EXPECT_EQ(status, 0);
+    return out;
+  }
+  static std::string Output() { return ReadBytes("output.txt"); }
+};
+
+TEST_F(ToolTest, TwoCallProtocolAllocatesExactlyAndWritesRowsInOrder) {
+  g_fake.rows = {MakeRow("192.168.0.1", {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}),
+                 MakeRow("10.0.0.1", {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, 3),
+                 MakeRow("192.168.0.1", {1, 2, 3, 4, 5, 6}, 2, 7)};
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(Output(), "192.168.0.1 - 00:1a:2b:3c:4d:5e\n"
+                      "10.0.0.1 - ff:ff:ff:ff:ff:ff\n"
+                      "192.168.0.1 - 01:02:03:04:05:06\n");
+
+  const ULONG needed = kHeader + 3 * kRowsBytes;
+  ASSERT_EQ(g_fake.calls.size(), 2U);
+  EXPECT_FALSE(g_fake.calls[0].hadBuffer);
+  EXPECT_EQ(g_fake.calls[0].sizeIn, 0U);
+  EXPECT_TRUE(g_fake.calls[1].hadBuffer);
+  EXPECT_EQ(g_fake.calls[1].sizeIn, needed);
+  EXPECT_EQ(g_fake.calls[0].order, FALSE);
+  EXPECT_EQ(g_fake.calls[1].order, FALSE);
+  EXPECT_EQ(g_fake.allocations, std::vector<SIZE_T>{needed});
+}
+
+TEST_F(ToolTest, AllocatesOnlyWhenTheSizingCallAsksForIt) {
+  for (const ULONG sizing : {NO_ERROR, ERROR_NO_DATA, ERROR_ACCESS_DENIED}) {
+    ResetFakePlatform();
+    g_fake.sizingStatus = sizing;
+    g_fake.fillStatus = NO_ERROR; // success without a buffer: an empty table
+    EXPECT_EQ(Run(), "") << sizing;
+    EXPECT_EQ(Output(), "") << sizing;
+    EXPECT_TRUE(g_fake.allocations.empty()) << sizing;
+    ASSERT_EQ(g_fake.calls.size(), 2U) << sizing;
+    EXPECT_FALSE(g_fake.calls[1].hadBuffer) << sizing;
+  }
+}
+
+TEST_F(ToolTest, FailedAllocationStillMakesTheFillCallWithoutBuffer) {
+  g_fake.rows = {MakeRow("10.0.0.1", {1, 2, 3, 4, 5, 6})};
+  g_fake.failAllocation = true;
+  EXPECT_EQ(Run(), "GetIpNetTable failed.\n"
+                   "\tError: The data area passed to a system call is too "
+                   "small.\r\n");
+  ASSERT_EQ(g_fake.calls.size(), 2U);
+  EXPECT_FALSE(g_fake.calls[1].hadBuffer);
+  EXPECT_EQ(Output(), "");
+}
+
+TEST_F(ToolTest, TableThatGrowsBetweenTheCallsFailsWithoutRetry) {
+  g_fake.rows = {MakeRow("10.0.0.1", {1, 2, 3, 4, 5, 6})};
+  g_fake.rowsAddedAfterSizing = {MakeRow("10.0.0.2", {1, 2, 3, 4, 5, 7})};
+  EXPECT_EQ(Run(), "GetIpNetTable failed.\n"
+                   "\tError: The data area passed to a system call is too "
+                   "small.\r\n");
+  EXPECT_EQ(g_fake.calls.size(), 2U);
+  EXPECT_EQ(g_fake.allocations.size(), 1U);
+  EXPECT_EQ(Output(), "");
+}
+
+TEST_F(ToolTest, FailureReportAsksForSystemTextAndReleasesIt) {
+  g_fake.fillStatus = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(Run(), "GetIpNetTable failed.\n\tError: Access is denied.\r\n");
+  EXPECT_EQ(g_fake.formatFlags, std::vector<DWORD>{0x1300});
+  EXPECT_EQ(g_fake.formatLanguages, std::vector<DWORD>{0x0400});
+  EXPECT_EQ(g_fake.textsFreed, 1);
+}
+
+TEST_F(ToolTest, CodeWithoutTextEndsTheReportAfterItsFirstLine) {
+  g_fake.fillStatus = 0x2000FFFFU;
+  EXPECT_EQ(Run(), "GetIpNetTable failed.\n");
+  EXPECT_EQ(g_fake.textsFreed, 0);
+  EXPECT_EQ(Output(), "");
+}
+
+TEST_F(ToolTest, LocalizedTextIsPrintedWhole) {
+  g_fake.fillStatus = ERROR_ACCESS_DENIED;
+  g_fake.messages[ERROR_ACCESS_DENIED] = u"Zugriff verweigert – größer 😀\n";
+  EXPECT_EQ(Run(), "GetIpNetTable failed.\n"
+                   "\tError: Zugriff verweigert – größer 😀\n");
+}
+
+TEST_F(ToolTest, EmptyTableIsASuccessThatPrintsNothing) {
+  std::ofstream("output.txt") << "old contents\n";
+  EXPECT_EQ(Run(), "");
+  EXPECT_TRUE(std::filesystem::exists("output.txt"));
+  EXPECT_EQ(Output(), "");
+}
+
+TEST_F(ToolTest, ExistingFileIsTruncatedOnBothPaths) {
+  g_fake.rows = {MakeRow("10.0.0.1", {1, 2, 3, 4, 5, 6})};
+  std::ofstream("output.txt") << std::string(10000, 'x');
+  Run();
+  EXPECT_EQ(Output(), "10.0.0.1 - 01:02:03:04:05:06\n");
+
+  ResetFakePlatform();
+  g_fake.fillStatus = ERROR_ACCESS_DENIED;
+  Run();
+  EXPECT_EQ(Output(), "");
+}
+
+TEST_F(ToolTest, OutputThatCannotBeOpenedIsReportedAndNothingIsFetched) {
+  std::filesystem::create_directory("output.txt");
+  g_fake.rows = {MakeRow("10.0.0.1", {1, 2, 3, 4, 5, 6})};
+  EXPECT_EQ(Run(), "Cannot open output.txt.\n\tError: Access is denied.\r\n");
+  EXPECT_TRUE(g_fake.calls.empty());
+}
+
+TEST_F(ToolTest, WritesThatFailAreReported) {
+  std::filesystem::create_symlink("/dev/full", "output.txt");
+  g_fake.rows = {MakeRow("10.0.0.1", {1, 2, 3, 4, 5, 6})};
+  EXPECT_EQ(Run(), "Cannot write output.txt.\n"
+                   "\tError: There is not enough space on the disk.\r\n");
+}
+
+} // namespace
