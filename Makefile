@@ -1,7 +1,7 @@
 # Short driver over the CMake presets. `make run` builds and runs the tool in
 # this directory; `make test` installs what is missing, builds every preset
 # and runs every test.
-PRESETS := linux linux-asan
+PRESETS := linux linux-asan windows-x86 windows-x64
 JOBS ?= $(shell nproc)
 
 .PHONY: run build test deps clean

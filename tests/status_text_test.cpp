@@ -1,4 +1,7 @@
 // The status text report against the platform's real message table.
+#include <algorithm>
+#include <cstdlib>
+
 #include "arpexport.h"
 #include "support.h"
 
@@ -15,5 +18,35 @@ TEST(StatusTextTest, InsufficientBufferHasTabPrefixAndTheWholeSystemText) {
 TEST(StatusTextTest, CodeWithoutSystemTextPrintsNothing) {
   EXPECT_EQ(CaptureStdout([] { ReportStatusText(0x2000FFFFU); }), "");
 }
+
+#ifdef _WIN32
+// Run under a non-English locale: the text holds letters outside ASCII, and
+// every one of them must reach standard output.
+TEST(StatusTextTest, LocalizedTextIsPrintedWhole) {
+  if (std::getenv("ARPEXPORT_EXPECT_LOCALIZED") == nullptr) {
+    GTEST_SKIP() << "run with a non-English locale";
+  }
+  const DWORD code = ERROR_NOT_ENOUGH_MEMORY;
+  LPWSTR text = nullptr;
+  const DWORD n = FormatMessageW(0x1300, nullptr, code, 0x0400,
+                                 reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+  ASSERT_GT(n, 0U);
+  const std::wstring wide(text, n);
+  LocalFree(text);
+  ASSERT_TRUE(std::any_of(wide.begin(), wide.end(), [](wchar_t c) {
+    return c > 0x7F;
+  })) << "the system's text is not localized";
+
+  // Read the bytes back in the console's code page: nothing may be missing.
+  const std::string out = CaptureStdout([&] { ReportStatusText(code); });
+  UINT codePage = GetConsoleOutputCP();
+  codePage = codePage != 0 ? codePage : CP_ACP;
+  std::wstring back(out.size(), L'\0');
+  back.resize(static_cast<std::size_t>(
+      MultiByteToWideChar(codePage, 0, out.data(), static_cast<int>(out.size()),
+                          back.data(), static_cast<int>(back.size()))));
+  EXPECT_EQ(back, L"\tError: " + wide);
+}
+#endif
 
 } // namespace
