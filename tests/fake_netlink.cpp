@@ -54,3 +54,5 @@ ssize_t NlReceive(int /*fd*/, void *data, std::size_t len) {
 }
 
 void NlClose(int /*fd*/) { ++g_netlink.closes; }
+
+void NlBackOff(int attempt) { g_netlink.backOffs.push_back(attempt); }

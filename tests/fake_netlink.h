@@ -15,6 +15,7 @@ struct FakeNetlink {
   int opens = 0;
   int closes = 0;
   std::vector<std::uint16_t> requests;
+  std::vector<int> backOffs;
 };
 
 extern FakeNetlink g_netlink;

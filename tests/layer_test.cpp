@@ -159,24 +159,25 @@ TEST(NeighParseTest, CutOrLyingBytesNeverReadPastTheEnd) {
   EXPECT_EQ(Parse(attr).count, 0U);
 }
 
-TEST(NeighTableParseTest, FindsTheIpv4EntryCount) {
-  std::uint64_t entries = 0;
-  bool found = false;
+TEST(NeighTableParseTest, FindsTheIpv4TablesCounters) {
+  TableStamp stamp{};
   int error = 0;
   const Bytes captured = Fixture("neightbl_dump.bin");
-  EXPECT_EQ(ParseNeighTableDump(captured.data(), captured.size(), &entries,
-                                &found, &error),
-            DumpStep::Done);
-  EXPECT_TRUE(found);
-  EXPECT_GE(entries, 6U);
-
-  const Bytes made = Join({TableInfo(AF_INET6, 7), TableInfo(AF_INET, 42)});
-  found = false;
   EXPECT_EQ(
-      ParseNeighTableDump(made.data(), made.size(), &entries, &found, &error),
-      DumpStep::More);
-  EXPECT_TRUE(found);
-  EXPECT_EQ(entries, 42U);
+      ParseNeighTableDump(captured.data(), captured.size(), &stamp, &error),
+      DumpStep::Done);
+  EXPECT_TRUE(stamp.found);
+  EXPECT_GE(stamp.entries, 6U);
+  EXPECT_GE(stamp.allocs, stamp.entries);
+
+  const Bytes made =
+      Join({TableInfo(AF_INET6, 7, 70), TableInfo(AF_INET, 42, 420)});
+  stamp = TableStamp{};
+  EXPECT_EQ(ParseNeighTableDump(made.data(), made.size(), &stamp, &error),
+            DumpStep::More);
+  EXPECT_TRUE(stamp.found);
+  EXPECT_EQ(stamp.entries, 42U);
+  EXPECT_EQ(stamp.allocs, 420U);
 }
 
 // GetIpNetTable over a scripted socket.
@@ -250,12 +251,30 @@ TEST_F(LayerTest, InterruptedDumpsAreRestartedABoundedNumberOfTimes) {
   auto *table = reinterpret_cast<PMIB_IPNETTABLE>(rows.data());
   ASSERT_EQ(GetIpNetTable(table, &size, FALSE), NO_ERROR);
   EXPECT_EQ(table->dwNumEntries, 2U);
-  EXPECT_EQ(g_netlink.opens, 3);
+  EXPECT_EQ(g_netlink.backOffs, (std::vector<int>{1, 2}));
 
   g_netlink = FakeNetlink{};
   g_netlink.neighDumps.assign(50, interrupted);
   EXPECT_EQ(GetIpNetTable(table, &size, FALSE), ERROR_BUSY);
-  EXPECT_EQ(g_netlink.opens, 10);
+  EXPECT_EQ(g_netlink.backOffs.size(), 19U);
+}
+
+// The kernel does not mark a neighbour dump that the table changed under:
+// its counters, read before and after, tell.
+TEST_F(LayerTest, DumpIsRepeatedWhenTheTablesCountersMoved) {
+  const std::vector<Bytes> stamp5{Join({TableInfo(AF_INET, 5, 100), Done()})};
+  const std::vector<Bytes> stamp6{Join({TableInfo(AF_INET, 6, 101), Done()})};
+  g_netlink.tableDumps = {stamp5, stamp6, stamp6, stamp6};
+  g_netlink.neighDumps = {Entries(1), Entries(2)};
+  std::vector<MIB_IPNETROW> rows(4);
+  ULONG size = sizeof(MIB_IPNETROW) * 4;
+  auto *table = reinterpret_cast<PMIB_IPNETTABLE>(rows.data());
+  ASSERT_EQ(GetIpNetTable(table, &size, FALSE), NO_ERROR);
+  EXPECT_EQ(table->dwNumEntries, 2U) << "the first, inconsistent dump was kept";
+  EXPECT_EQ(g_netlink.requests,
+            (std::vector<std::uint16_t>{RTM_GETNEIGHTBL, RTM_GETNEIGH,
+                                        RTM_GETNEIGHTBL, RTM_GETNEIGHTBL,
+                                        RTM_GETNEIGH, RTM_GETNEIGHTBL}));
 }
 
 TEST_F(LayerTest, SocketFailuresBecomeStatusCodes) {

@@ -80,17 +80,26 @@ inline Bytes ErrorReply(int negativeErrno) {
   return Message(NLMSG_ERROR, err);
 }
 
-inline Bytes TableInfo(std::uint8_t family, std::uint32_t entries) {
+template <typename T> Bytes Raw(const T &value) {
+  Bytes raw(sizeof value);
+  std::memcpy(raw.data(), &value, sizeof value);
+  return raw;
+}
+
+// A neighbour table's description with its entry count and allocations.
+inline Bytes TableInfo(std::uint8_t family, std::uint32_t entries,
+                       std::uint64_t allocs = 0) {
   ndtmsg ndtm{};
   ndtm.ndtm_family = family;
   ndt_config config{};
   config.ndtc_entries = entries;
-  Bytes raw(sizeof config);
-  std::memcpy(raw.data(), &config, sizeof config);
+  ndt_stats stats{};
+  stats.ndts_allocs = allocs;
   const std::string name = family == AF_INET ? "arp_cache" : "ndisc_cache";
   return Message(RTM_NEWNEIGHTBL, ndtm,
                  {Attr(NDTA_NAME, Bytes(name.begin(), name.end() + 1)),
-                  Attr(NDTA_CONFIG, raw)});
+                  Attr(NDTA_CONFIG, Raw(config)),
+                  Attr(NDTA_STATS, Raw(stats))});
 }
 
 inline Bytes Join(const std::vector<Bytes> &parts) {

@@ -12,8 +12,9 @@
 
 namespace {
 
-// A dump the kernel marks interrupted is started again, this many times.
-constexpr int kDumpAttempts = 10;
+// A dump that the table changed under is started again, this many times,
+// after a pause of as many milliseconds as attempts so far.
+constexpr int kDumpAttempts = 20;
 
 // The kernel fills at most about 32 KiB per reply datagram.
 constexpr std::size_t kReceiveSize = 32768;
@@ -60,16 +61,52 @@ DumpStep RunDump(std::uint16_t type, int *pError, Parse parse) {
   return step;
 }
 
-// The whole neighbour dump into sink, restarted while the kernel reports
-// that the table changed under it.
+// The kernel's neighbour table counters, or found false when it has none.
+TableStamp ReadTableStamp() {
+  TableStamp stamp{};
+  int error = 0;
+  const DumpStep step =
+      RunDump(RTM_GETNEIGHTBL, &error, [&](const void *data, std::size_t len) {
+        return ParseNeighTableDump(data, len, &stamp, &error);
+      });
+  if (step != DumpStep::Done) {
+    stamp.found = false;
+  }
+  return stamp;
+}
+
+bool SameTable(const TableStamp &a, const TableStamp &b) {
+  return a.found && b.found && a.entries == b.entries && a.allocs == b.allocs &&
+         a.destroys == b.destroys && a.hashGrows == b.hashGrows;
+}
+
+// One pass of the neighbour dump into sink. The kernel resumes a dump by
+// position in its hash table, so an entry created or destroyed between two
+// reply datagrams can make it skip or repeat entries without saying so: a
+// dump is only trusted when the table's counters did not move meanwhile.
+DumpStep DumpOnce(RowSink *sink, int *pError) {
+  sink->count = 0;
+  const TableStamp before = ReadTableStamp();
+  const DumpStep step =
+      RunDump(RTM_GETNEIGH, pError, [&](const void *data, std::size_t len) {
+        return ParseNeighDump(data, len, sink, pError);
+      });
+  if (step != DumpStep::Done || !before.found) {
+    return step; // without counters, the kernel's own word has to do
+  }
+  return SameTable(before, ReadTableStamp()) ? DumpStep::Done
+                                             : DumpStep::Interrupted;
+}
+
+// The whole neighbour dump into sink, started again, a bounded number of
+// times, while the table changes under it.
 DWORD DumpNeighbours(RowSink *sink) {
   int error = 0;
   for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
-    sink->count = 0;
-    const DumpStep step =
-        RunDump(RTM_GETNEIGH, &error, [&](const void *data, std::size_t len) {
-          return ParseNeighDump(data, len, sink, &error);
-        });
+    if (attempt > 0) {
+      NlBackOff(attempt);
+    }
+    const DumpStep step = DumpOnce(sink, &error);
     if (step == DumpStep::Done) {
       return NO_ERROR;
     }
@@ -78,18 +115,6 @@ DWORD DumpNeighbours(RowSink *sink) {
     }
   }
   return ERROR_BUSY; // the table never held still long enough
-}
-
-// The kernel's count of neighbour table entries across all namespaces: an
-// upper bound for ours, read without walking the table.
-bool TableEntryBound(std::uint64_t *pEntries) {
-  bool found = false;
-  int error = 0;
-  const DumpStep step =
-      RunDump(RTM_GETNEIGHTBL, &error, [&](const void *data, std::size_t len) {
-        return ParseNeighTableDump(data, len, pEntries, &found, &error);
-      });
-  return step == DumpStep::Done && found;
 }
 
 ULONG AskForSize(std::uint64_t rows, PULONG pdwSize) {
@@ -101,11 +126,13 @@ ULONG AskForSize(std::uint64_t rows, PULONG pdwSize) {
   return ERROR_INSUFFICIENT_BUFFER;
 }
 
-// The sizing call: the cheap bound when the kernel gives one, otherwise a
-// dump that only counts.
+// The sizing call. The kernel's count of entries spans all namespaces: an
+// upper bound for ours, read without walking the table. Without it, a dump
+// that only counts.
 ULONG SizeTable(PULONG pdwSize) {
-  std::uint64_t rows = 0;
-  if (!TableEntryBound(&rows)) {
+  const TableStamp stamp = ReadTableStamp();
+  std::uint64_t rows = stamp.entries;
+  if (!stamp.found) {
     RowSink counter{nullptr, 0, 0};
     const DWORD status = DumpNeighbours(&counter);
     if (status != NO_ERROR) {

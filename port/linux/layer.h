@@ -29,11 +29,20 @@ struct RowSink {
 DumpStep ParseNeighDump(const void *data, std::size_t len, RowSink *sink,
                         int *pError);
 
-// Parses one datagram of an RTM_GETNEIGHTBL dump. Sets *pEntries and
-// *pFound from the IPv4 table's entry count when the datagram holds it.
+// The IPv4 neighbour table's counters, as RTM_GETNEIGHTBL reports them for
+// all namespaces together. Equal stamps before and after a dump mean that no
+// entry was created or destroyed and the hash did not grow meanwhile.
+struct TableStamp {
+  bool found;
+  std::uint64_t entries;
+  std::uint64_t allocs;
+  std::uint64_t destroys;
+  std::uint64_t hashGrows;
+};
+
+// Parses one datagram of an RTM_GETNEIGHTBL dump into *pStamp.
 DumpStep ParseNeighTableDump(const void *data, std::size_t len,
-                             std::uint64_t *pEntries, bool *pFound,
-                             int *pError);
+                             TableStamp *pStamp, int *pError);
 
 // The socket seam: thin wrappers over the system calls, replaced in tests.
 // Each returns -1 with errno set on failure.
@@ -41,6 +50,8 @@ int NlOpen();
 int NlSend(int fd, const void *data, std::size_t len);
 ssize_t NlReceive(int fd, void *data, std::size_t len);
 void NlClose(int fd);
+// Waits a little before a dump is tried again.
+void NlBackOff(int attempt);
 
 // errno as the platform's status code.
 DWORD StatusFromErrno(int err);

@@ -137,6 +137,34 @@ DumpStep WalkDump(const void *data, std::size_t size, std::uint16_t dataType,
   return DumpStep::More;
 }
 
+// One RTM_NEWNEIGHTBL message: only the IPv4 table's counters matter.
+void ReadTableStamp(const nlmsghdr *nlh, TableStamp *stamp) {
+  if (nlh->nlmsg_len < NLMSG_LENGTH(sizeof(ndtmsg))) {
+    return;
+  }
+  const auto *ndtm = static_cast<const ndtmsg *>(NLMSG_DATA(nlh));
+  if (ndtm->ndtm_family != AF_INET) {
+    return;
+  }
+  int len = 0;
+  for (const rtattr *rta = FirstAttr(nlh, sizeof(ndtmsg), &len);
+       RTA_OK(rta, len); rta = RTA_NEXT(rta, len)) {
+    const auto type = rta->rta_type & NLA_TYPE_MASK;
+    if (type == NDTA_CONFIG && RTA_PAYLOAD(rta) >= sizeof(ndt_config)) {
+      ndt_config config{};
+      std::memcpy(&config, RTA_DATA(rta), sizeof config);
+      stamp->entries = config.ndtc_entries;
+      stamp->found = true;
+    } else if (type == NDTA_STATS && RTA_PAYLOAD(rta) >= sizeof(ndt_stats)) {
+      ndt_stats stats{};
+      std::memcpy(&stats, RTA_DATA(rta), sizeof stats);
+      stamp->allocs = stats.ndts_allocs;
+      stamp->destroys = stats.ndts_destroys;
+      stamp->hashGrows = stats.ndts_hash_grows;
+    }
+  }
+}
+
 } // namespace
 
 DumpStep ParseNeighDump(const void *data, std::size_t len, RowSink *sink,
@@ -153,26 +181,8 @@ DumpStep ParseNeighDump(const void *data, std::size_t len, RowSink *sink,
 }
 
 DumpStep ParseNeighTableDump(const void *data, std::size_t len,
-                             std::uint64_t *pEntries, bool *pFound,
-                             int *pError) {
-  return WalkDump(data, len, RTM_NEWNEIGHTBL, pError, [=](const nlmsghdr *nlh) {
-    if (nlh->nlmsg_len < NLMSG_LENGTH(sizeof(ndtmsg))) {
-      return;
-    }
-    const auto *ndtm = static_cast<const ndtmsg *>(NLMSG_DATA(nlh));
-    if (ndtm->ndtm_family != AF_INET) {
-      return;
-    }
-    int attrLen = 0;
-    for (const rtattr *rta = FirstAttr(nlh, sizeof(ndtmsg), &attrLen);
-         RTA_OK(rta, attrLen); rta = RTA_NEXT(rta, attrLen)) {
-      if ((rta->rta_type & NLA_TYPE_MASK) == NDTA_CONFIG &&
-          RTA_PAYLOAD(rta) >= sizeof(ndt_config)) {
-        ndt_config config{};
-        std::memcpy(&config, RTA_DATA(rta), sizeof config);
-        *pEntries = config.ndtc_entries;
-        *pFound = true;
-      }
-    }
-  });
+                             TableStamp *pStamp, int *pError) {
+  return WalkDump(
+      data, len, RTM_NEWNEIGHTBL, pError,
+      [pStamp](const nlmsghdr *nlh) { ReadTableStamp(nlh, pStamp); });
 }

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <ctime>
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -42,3 +43,8 @@ ssize_t NlReceive(int fd, void *data, std::size_t len) {
 }
 
 void NlClose(int fd) { close(fd); }
+
+void NlBackOff(int attempt) {
+  const timespec pause{0, attempt * 1000000L}; // attempt milliseconds
+  nanosleep(&pause, nullptr);
+}
