@@ -39,7 +39,10 @@ int main(int argc, char **argv) {
     std::fwrite(buffer, 1, static_cast<std::size_t>(got), stdout);
     const auto *last = reinterpret_cast<const nlmsghdr *>(buffer);
     int len = static_cast<int>(got);
-    for (; NLMSG_OK(last, len); last = NLMSG_NEXT(last, len)) {
+    for (; len >= static_cast<int>(sizeof(nlmsghdr)) &&
+           last->nlmsg_len >= sizeof(nlmsghdr) &&
+           last->nlmsg_len <= static_cast<unsigned>(len);
+         last = NLMSG_NEXT(last, len)) {
       if (last->nlmsg_type == NLMSG_DONE || last->nlmsg_type == NLMSG_ERROR) {
         close(fd);
         return 0;

@@ -75,6 +75,24 @@ run "$ns"
 check "output.txt on a full disk" "0:Cannot write output.txt.
 	Error: There is not enough space on the disk." "$rc:$out"
 rm -f "$work/output.txt"
+check "failures wrote nothing anywhere else" "" "$(ls -A "$work")"
+
+# Root ignores permissions, so a read-only place is a read-only mount.
+ro="$work/readonly"
+mkdir "$ro"
+out=$(ip netns exec "$ns" unshare -m bash -c \
+  'mount -t tmpfs -o ro tmpfs "$0" && cd "$0" && exec "$1"' "$ro" "$exe")
+rc=$?
+check "read-only directory" "0:Cannot open output.txt.
+	Error: The media is write protected." "$rc:$out"
+rmdir "$ro"
+
+if command -v valgrind >/dev/null && [[ "$(basename "$(dirname "$exe")")" != *asan* ]]; then
+  out=$(cd "$work" && ip netns exec "$ns" valgrind -q --error-exitcode=1 "$exe" 2>&1)
+  rc=$?
+  check "no invalid read or write under valgrind" "0:" "$rc:$out"
+  check "and the same file" "$expected" "$(cat "$work/output.txt")"
+fi
 
 if ((failures > 0)); then
   echo "$failures check(s) failed"

@@ -54,4 +54,12 @@ done
 check "stale entry appears once" 1 "$(grep -cx '10.66.3.9 - 0a:1b:2c:3d:4e:ff'$'\r' "$file")"
 check "the old contents are gone" 0 "$(grep -c 'stale line' "$file")"
 
+rm -f "$file"
+mkdir "$file"
+out=$(cd "$work" && ip netns exec "$ns" "$wine_run" "$exe")
+rc=$?
+check "output.txt is a directory: report, exit 0" \
+  "0:Cannot open output.txt.|yes" \
+  "$rc:$(head -n1 <<<"$out" | tr -d '\r')|$(sed -n '2{/^\tError: ./s/.*/yes/p}' <<<"$out")"
+
 ((failures == 0)) || { echo "$failures check(s) failed"; exit 1; }

@@ -103,6 +103,13 @@ DumpStep ReadDone(const nlmsghdr *nlh, int *pError) {
   return DumpStep::Done;
 }
 
+// NLMSG_OK, with its comparisons made between values of one signedness.
+bool MessageFits(const nlmsghdr *nlh, int len) {
+  return len >= static_cast<int>(sizeof(nlmsghdr)) &&
+         nlh->nlmsg_len >= sizeof(nlmsghdr) &&
+         nlh->nlmsg_len <= static_cast<unsigned>(len);
+}
+
 // The walk shared by both dumps: control messages are handled here, each
 // data message of dataType goes to onData.
 template <typename OnData>
@@ -114,7 +121,7 @@ DumpStep WalkDump(const void *data, std::size_t size, std::uint16_t dataType,
   }
   int len = static_cast<int>(size);
   for (const auto *nlh = static_cast<const nlmsghdr *>(data);
-       NLMSG_OK(nlh, len); nlh = NLMSG_NEXT(nlh, len)) {
+       MessageFits(nlh, len); nlh = NLMSG_NEXT(nlh, len)) {
     if ((nlh->nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
       return DumpStep::Interrupted;
     }
