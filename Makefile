@@ -1,11 +1,14 @@
 # Short driver over the CMake presets. `make run` builds and runs the tool in
-# this directory; `make test` installs what is missing, builds every preset
-# and runs every test.
+# this directory; `make test` installs what is missing, builds every preset,
+# runs every test and checks the packages.
 PRESETS := linux linux-asan windows-x86 windows-x64 fuzz
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 300
 
-.PHONY: run build test deps fuzz clean
+DEB = build/release/arpexport_*.deb
+ZIP = build/windows-x86/arpexport-*-windows-x86.zip
+
+.PHONY: run build test deps fuzz package lint clean
 
 run: build
 	./build/linux/arpexport
@@ -24,6 +27,21 @@ test: deps
 	  cmake --build --preset $$preset -j $(JOBS); \
 	  ctest --preset $$preset -j $(JOBS); \
 	done
+	$(MAKE) --no-print-directory package
+	tests/package_check.sh $(DEB) $(ZIP)
+
+# The Debian package of the Linux program and the ZIP of the Windows one.
+package: deps
+	rm -f $(DEB) $(ZIP)
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	cd build/release && cpack -G DEB
+	cmake --preset windows-x86 >/dev/null
+	cmake --build --preset windows-x86 -j $(JOBS)
+	cd build/windows-x86 && cpack -G ZIP
+
+lint: deps
+	scripts/lint
 
 # A longer fuzzing run than the test suite's, from the seeds in the repo.
 fuzz: deps

@@ -10,7 +10,7 @@
 
 int main(int argc, char **argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: capture_dump neigh|neightbl\n");
+    (void)std::fputs("usage: capture_dump neigh|neightbl\n", stderr);
     return 2;
   }
   const bool table = std::strcmp(argv[1], "neightbl") == 0;
@@ -36,7 +36,11 @@ int main(int argc, char **argv) {
       std::perror("recv");
       return 1;
     }
-    std::fwrite(buffer, 1, static_cast<std::size_t>(got), stdout);
+    const auto size = static_cast<std::size_t>(got);
+    if (std::fwrite(buffer, 1, size, stdout) != size) {
+      std::perror("write");
+      return 1;
+    }
     const auto *last = reinterpret_cast<const nlmsghdr *>(buffer);
     int len = static_cast<int>(got);
     for (; len >= static_cast<int>(sizeof(nlmsghdr)) &&

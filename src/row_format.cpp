@@ -10,7 +10,7 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 // Renders "%.2x:%.2x:%.2x:%.2x:%.2x:%.2x" for the first six bytes: printf's
 // format parsing cost more than everything else per row on large tables.
 void FormatPhysAddr(const BYTE *b, char (&text)[17]) {
-  for (int i = 0; i < 6; ++i) {
+  for (std::size_t i = 0; i < 6; ++i) {
     text[3 * i] = kHexDigits[b[i] >> 4U];
     text[3 * i + 1] = kHexDigits[b[i] & 0x0FU];
     if (i < 5) {
@@ -29,14 +29,16 @@ void WriteIpNetRow(std::FILE *pFile, const MIB_IPNETROW &row) {
   char address[16 + 3];
   const char *text = inet_ntoa(addr);
   const std::size_t n = std::min(std::strlen(text), std::size_t{15});
-  std::memcpy(address, text, n);
-  std::memcpy(address + n, " - ", 3);
-  std::fwrite(address, 1, n + 3, pFile);
+  std::copy_n(text, n, address);
+  std::copy_n(" - ", 3, address + n);
+  // Each write's result is left unchecked: a failed write sets the stream's
+  // error state, which the run checks once when it closes the file.
+  (void)std::fwrite(address, 1, n + 3, pFile);
 
   // Always six bytes, whatever dwPhysAddrLen says.
   char phys[17];
   FormatPhysAddr(row.bPhysAddr, phys);
-  std::fwrite(phys, 1, sizeof phys, pFile);
+  (void)std::fwrite(phys, 1, sizeof phys, pFile);
 
-  std::fputc('\n', pFile);
+  (void)std::fputc('\n', pFile);
 }

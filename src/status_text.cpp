@@ -7,10 +7,8 @@ namespace {
 // The text is UTF-16; standard output is narrow. Convert the whole text to
 // the console's code page so that localized letters are not lost.
 void PrintStatusText(LPCWCH lpText, DWORD dwChars) {
-  UINT uCodePage = GetConsoleOutputCP();
-  if (uCodePage == 0) {
-    uCodePage = CP_ACP; // no console: the process's ANSI code page
-  }
+  // Without a console this is 0, which is CP_ACP: the ANSI code page.
+  const UINT uCodePage = GetConsoleOutputCP();
   const int cchText = static_cast<int>(dwChars);
   const int cbText = WideCharToMultiByte(uCodePage, 0, lpText, cchText, nullptr,
                                          0, nullptr, nullptr);

@@ -66,6 +66,7 @@ ULONG GetIpNetTable(PMIB_IPNETTABLE IpNetTable, PULONG SizePointer,
 
 HANDLE GetProcessHeap() { return &g_heap; }
 
+// cppcheck-suppress constParameter
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
   g_fake.allocations.push_back(dwBytes);
   if (hHeap != &g_heap || dwFlags != 0 || g_fake.failAllocation) {
@@ -86,11 +87,13 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID /*lpSource*/, DWORD dwMessageId,
   if (it == g_fake.messages.end()) {
     return 0;
   }
+  // Released by LocalFree, as the platform's text is.
   auto *text = new WCHAR[it->second.size() + 1];
   std::memcpy(text, it->second.c_str(),
               (it->second.size() + 1) * sizeof(WCHAR));
   std::memcpy(lpBuffer, &text, sizeof text);
   ++g_fake.textsOutstanding;
+  // cppcheck-suppress memleak
   return static_cast<DWORD>(it->second.size());
 }
 

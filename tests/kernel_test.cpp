@@ -71,7 +71,10 @@ protected:
     std::string line;
     while (std::getline(lines, line)) {
       std::istringstream words(line);
-      std::string address, word, lladdr, state;
+      std::string address;
+      std::string word;
+      std::string lladdr;
+      std::string state;
       words >> address;
       while (words >> word) {
         if (word == "lladdr") {
@@ -94,9 +97,9 @@ private:
 
 std::string Mac(const MIB_IPNETROW &row) {
   char text[32];
-  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x",
-                row.bPhysAddr[0], row.bPhysAddr[1], row.bPhysAddr[2],
-                row.bPhysAddr[3], row.bPhysAddr[4], row.bPhysAddr[5]);
+  (void)std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x",
+                      row.bPhysAddr[0], row.bPhysAddr[1], row.bPhysAddr[2],
+                      row.bPhysAddr[3], row.bPhysAddr[4], row.bPhysAddr[5]);
   return text;
 }
 

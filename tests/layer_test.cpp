@@ -142,10 +142,10 @@ TEST(NeighParseTest, ControlMessagesEndOrFailTheDump) {
 
 TEST(NeighParseTest, CutOrLyingBytesNeverReadPastTheEnd) {
   const Bytes whole = Fixture("neigh_dump.bin");
-  for (std::size_t len = 0; len < whole.size(); ++len) {
-    const Parsed p = Parse(Bytes(whole.begin(), whole.begin() + len));
-    EXPECT_NE(p.step, DumpStep::Done) << len;
-    EXPECT_LE(p.count, 6U) << len;
+  for (auto end = whole.begin(); end != whole.end(); ++end) {
+    const Parsed p = Parse(Bytes(whole.begin(), end));
+    EXPECT_NE(p.step, DumpStep::Done) << end - whole.begin();
+    EXPECT_LE(p.count, 6U) << end - whole.begin();
   }
   // A header that claims more than there is.
   Bytes lying = Neigh("10.0.0.1", kMac);
@@ -189,6 +189,7 @@ protected:
   }
   static std::vector<Bytes> Entries(int n) {
     std::vector<Bytes> dump;
+    dump.reserve(static_cast<std::size_t>(n) + 1);
     for (int i = 0; i < n; ++i) {
       dump.push_back(Neigh(("10.0.0." + std::to_string(i + 1)).c_str(), kMac));
     }

@@ -96,10 +96,10 @@ inline Bytes TableInfo(std::uint8_t family, std::uint32_t entries,
   ndt_stats stats{};
   stats.ndts_allocs = allocs;
   const std::string name = family == AF_INET ? "arp_cache" : "ndisc_cache";
-  return Message(RTM_NEWNEIGHTBL, ndtm,
-                 {Attr(NDTA_NAME, Bytes(name.begin(), name.end() + 1)),
-                  Attr(NDTA_CONFIG, Raw(config)),
-                  Attr(NDTA_STATS, Raw(stats))});
+  return Message(
+      RTM_NEWNEIGHTBL, ndtm,
+      {Attr(NDTA_NAME, Bytes(name.c_str(), name.c_str() + name.size() + 1)),
+       Attr(NDTA_CONFIG, Raw(config)), Attr(NDTA_STATS, Raw(stats))});
 }
 
 inline Bytes Join(const std::vector<Bytes> &parts) {

@@ -32,7 +32,7 @@ protected:
     for (const MIB_IPNETROW &row : rows) {
       WriteIpNetRow(file, row);
     }
-    std::fclose(file);
+    EXPECT_EQ(std::fclose(file), 0);
     return ReadBytes("rows.txt");
   }
   static std::string Line(const std::string &text) { return text + kLineEnd; }

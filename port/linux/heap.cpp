@@ -8,9 +8,11 @@ char g_processHeap; // only its address matters: a non-null handle
 
 HANDLE GetProcessHeap() { return &g_processHeap; }
 
-// Flags 0 as on Windows: the block is not zeroed.
+// Flags 0 as on Windows: the block is not zeroed. The handle's type is the
+// platform's.
+// cppcheck-suppress constParameter
 LPVOID HeapAlloc(HANDLE hHeap, DWORD /*dwFlags*/, SIZE_T dwBytes) {
-  if (hHeap == nullptr) {
+  if (hHeap != GetProcessHeap()) {
     return nullptr;
   }
   return std::malloc(dwBytes != 0 ? dwBytes : 1);

@@ -7,37 +7,38 @@
 
 namespace {
 
-struct Message {
-  DWORD code;
-  const char *text;
-};
-
-constexpr Message kMessages[] = {
-    {NO_ERROR, "The operation completed successfully.\n"},
-    {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\n"},
-    {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\n"},
-    {ERROR_TOO_MANY_OPEN_FILES, "The system cannot open the file.\n"},
-    {ERROR_ACCESS_DENIED, "Access is denied.\n"},
-    {ERROR_NOT_ENOUGH_MEMORY,
-     "Not enough memory resources are available to process this command.\n"},
-    {ERROR_WRITE_PROTECT, "The media is write protected.\n"},
-    {ERROR_GEN_FAILURE,
-     "A device attached to the system is not functioning.\n"},
-    {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\n"},
-    {ERROR_DISK_FULL, "There is not enough space on the disk.\n"},
-    {ERROR_INSUFFICIENT_BUFFER,
-     "The data area passed to a system call is too small.\n"},
-    {ERROR_BUSY, "The requested resource is in use.\n"},
-    {ERROR_NO_DATA, "The pipe is being closed.\n"},
-};
-
 const char *FindMessage(DWORD code) {
-  for (const Message &m : kMessages) {
-    if (m.code == code) {
-      return m.text;
-    }
+  switch (code) {
+  case NO_ERROR:
+    return "The operation completed successfully.\n";
+  case ERROR_FILE_NOT_FOUND:
+    return "The system cannot find the file specified.\n";
+  case ERROR_PATH_NOT_FOUND:
+    return "The system cannot find the path specified.\n";
+  case ERROR_TOO_MANY_OPEN_FILES:
+    return "The system cannot open the file.\n";
+  case ERROR_ACCESS_DENIED:
+    return "Access is denied.\n";
+  case ERROR_NOT_ENOUGH_MEMORY:
+    return "Not enough memory resources are available to process this "
+           "command.\n";
+  case ERROR_WRITE_PROTECT:
+    return "The media is write protected.\n";
+  case ERROR_GEN_FAILURE:
+    return "A device attached to the system is not functioning.\n";
+  case ERROR_INVALID_PARAMETER:
+    return "The parameter is incorrect.\n";
+  case ERROR_DISK_FULL:
+    return "There is not enough space on the disk.\n";
+  case ERROR_INSUFFICIENT_BUFFER:
+    return "The data area passed to a system call is too small.\n";
+  case ERROR_BUSY:
+    return "The requested resource is in use.\n";
+  case ERROR_NO_DATA:
+    return "The pipe is being closed.\n";
+  default:
+    return nullptr;
   }
-  return nullptr;
 }
 
 bool SupportedLanguage(DWORD lang) {

@@ -178,7 +178,7 @@ DumpStep ParseNeighDump(const void *data, std::size_t len, RowSink *sink,
                         int *pError) {
   return WalkDump(data, len, RTM_NEWNEIGH, pError, [sink](const nlmsghdr *nlh) {
     // Rows go straight into the caller's buffer while it has room.
-    MIB_IPNETROW scratch;
+    MIB_IPNETROW scratch{};
     MIB_IPNETROW *row =
         sink->count < sink->capacity ? &sink->rows[sink->count] : &scratch;
     if (ReadNeighRow(nlh, row)) {

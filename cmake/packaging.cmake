@@ -1,0 +1,49 @@
+# Installation and packages: a Debian package of the Linux program with its
+# manual page, and a ZIP of the Windows program with a short text on its use.
+include(GNUInstallDirs)
+
+set(CPACK_PACKAGE_NAME arpexport)
+set(CPACK_PACKAGE_VENDOR "arpexport developers")
+set(CPACK_PACKAGE_CONTACT "arpexport developers <arpexport@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "write the IPv4 neighbour (ARP) table to a text file")
+set(CPACK_PACKAGE_DESCRIPTION
+  "arpexport takes one snapshot of the host's IPv4 neighbour (ARP) table and
+writes it to output.txt in the current directory, one line per entry: the
+address, \" - \" and the hardware address as six hexadecimal pairs.")
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  configure_file(packaging/README.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(TARGETS arpexport RUNTIME DESTINATION .)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME
+    "arpexport-${PROJECT_VERSION}-windows-${CMAKE_SYSTEM_PROCESSOR}")
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  # Debian wants manual pages and changelogs compressed, reproducibly.
+  configure_file(doc/arpexport.1.in arpexport.1 @ONLY)
+  add_custom_command(OUTPUT arpexport.1.gz changelog.gz
+    COMMAND gzip -9nc arpexport.1 > arpexport.1.gz
+    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog
+            > changelog.gz
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/arpexport.1 packaging/changelog
+    VERBATIM)
+  add_custom_target(docs ALL DEPENDS arpexport.1.gz changelog.gz)
+
+  install(TARGETS arpexport RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/arpexport.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES packaging/copyright
+    ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+endif()
+include(CPack)
