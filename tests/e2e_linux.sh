@@ -4,20 +4,10 @@
 set -uo pipefail
 exe=$(realpath "$1")
 here=$(dirname "$(realpath "$0")")
-source "$here/netns.sh"
+source "$here/lib.sh"
 
 work=$(mktemp -d)
 trap 'netns_cleanup; rm -rf "$work"' EXIT
-failures=0
-check() { # check NAME EXPECTED ACTUAL
-  if [[ "$2" == "$3" ]]; then
-    echo "ok   $1"
-  else
-    echo "FAIL $1"
-    diff <(printf '%s' "$2") <(printf '%s' "$3") | head -20
-    failures=$((failures + 1))
-  fi
-}
 # run NS [ARGS...]: runs the program in $work inside NS; sets out and rc.
 run() {
   local ns="$1"
@@ -94,7 +84,4 @@ if command -v valgrind >/dev/null && [[ "$(basename "$(dirname "$exe")")" != *as
   check "and the same file" "$expected" "$(cat "$work/output.txt")"
 fi
 
-if ((failures > 0)); then
-  echo "$failures check(s) failed"
-  exit 1
-fi
+finish e2e_linux

@@ -6,7 +6,7 @@ set -uo pipefail
 exe=$(realpath "$1")
 wine_run=$(realpath "$2")
 here=$(dirname "$(realpath "$0")")
-source "$here/netns.sh"
+source "$here/lib.sh"
 
 ns=$(netns_make win) || exit $?
 for i in 1 2 3 4 5; do
@@ -28,16 +28,6 @@ if [[ -f "$(dirname "$wine_run")/wineprefix/system.reg" ]]; then
   cp -a "$(dirname "$wine_run")/wineprefix" "$ARPEXPORT_WINEPREFIX"
 fi
 
-failures=0
-check() { # check NAME EXPECTED ACTUAL
-  if [[ "$2" == "$3" ]]; then
-    echo "ok   $1"
-  else
-    echo "FAIL $1"
-    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | head -20
-    failures=$((failures + 1))
-  fi
-}
 
 printf 'stale line that must go\r\n%.0s' {1..500} > "$work/output.txt"
 out=$(cd "$work" && ip netns exec "$ns" "$wine_run" "$exe" --ignored argument)
@@ -62,4 +52,4 @@ check "output.txt is a directory: report, exit 0" \
   "0:Cannot open output.txt.|yes" \
   "$rc:$(head -n1 <<<"$out" | tr -d '\r')|$(sed -n '2{/^\tError: ./s/.*/yes/p}' <<<"$out")"
 
-((failures == 0)) || { echo "$failures check(s) failed"; exit 1; }
+finish e2e_windows

@@ -6,7 +6,7 @@ set -uo pipefail
 exe=$(realpath "$1")
 entries=${2:-100000}
 here=$(dirname "$(realpath "$0")")
-source "$here/netns.sh"
+source "$here/lib.sh"
 work=$(mktemp -d)
 trap 'netns_cleanup; rm -rf "$work"' EXIT
 
@@ -21,26 +21,13 @@ peak_kib() {
 }
 baseline=$(peak_kib "$empty")
 peak=$(peak_kib "$big")
-failures=0
-[[ -s "$work/out" ]] && { echo "FAIL unexpected output: $(cat "$work/out")"; failures=1; }
-
+check "a successful run prints nothing" "" "$(cat "$work/out")"
 netns_expected "$big" > "$work/expected"
-if cmp -s "$work/expected" "$work/output.txt"; then
-  echo "ok   $(wc -l < "$work/output.txt") lines, as ip lists them"
-else
-  echo "FAIL the file differs from ip's list:"
-  diff "$work/expected" "$work/output.txt" | head
-  failures=$((failures + 1))
-fi
-malformed=$(grep -cvxE '([0-9]{1,3}\.){3}[0-9]{1,3} - ([0-9a-f]{2}:){5}[0-9a-f]{2}' "$work/output.txt")
-((malformed == 0)) || { echo "FAIL $malformed malformed lines"; failures=$((failures + 1)); }
+check_cmd "$entries lines, as ip lists them, in order" cmp "$work/expected" "$work/output.txt"
+check "every line well formed" 0 \
+  "$(grep -cvxE '([0-9]{1,3}\.){3}[0-9]{1,3} - ([0-9a-f]{2}:){5}[0-9a-f]{2}' "$work/output.txt")"
 
 buffer_kib=$(((entries * 24 + 4) / 1024))
-limit=$((baseline + 2 * buffer_kib))
-if ((peak <= limit)); then
-  echo "ok   peak ${peak} KiB <= ${baseline} KiB empty-table peak + 2 x ${buffer_kib} KiB table buffer"
-else
-  echo "FAIL peak ${peak} KiB > ${limit} KiB"
-  failures=$((failures + 1))
-fi
-((failures == 0)) || exit 1
+check_cmd "peak ${peak} KiB <= ${baseline} KiB empty-table peak + 2 x ${buffer_kib} KiB table buffer" \
+  test "$peak" -le $((baseline + 2 * buffer_kib))
+finish large_linux

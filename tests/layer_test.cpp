@@ -255,9 +255,9 @@ TEST_F(LayerTest, InterruptedDumpsAreRestartedABoundedNumberOfTimes) {
   EXPECT_EQ(g_netlink.backOffs, (std::vector<int>{1, 2}));
 
   g_netlink = FakeNetlink{};
-  g_netlink.neighDumps.assign(50, interrupted);
+  g_netlink.neighDumps.assign(100, interrupted);
   EXPECT_EQ(GetIpNetTable(table, &size, FALSE), ERROR_BUSY);
-  EXPECT_EQ(g_netlink.backOffs.size(), 19U);
+  EXPECT_EQ(g_netlink.backOffs.size(), 63U);
 }
 
 // The kernel does not mark a neighbour dump that the table changed under:

@@ -6,20 +6,13 @@
 # Usage: package_check.sh PACKAGE.deb PACKAGE.zip
 set -uo pipefail
 deb=$(realpath "$1") zip=$(realpath "$2")
-passed=0 failed=0
-check() { # check NAME COMMAND...
-  if out=$("${@:2}" 2>&1); then
-    echo "ok   $1"; passed=$((passed + 1))
-  else
-    echo "FAIL $1"; sed 's/^/     /' <<<"$out" | head -20; failed=$((failed + 1))
-  fi
-}
+source "$(dirname "$(realpath "$0")")/lib.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-check "lintian reports no errors or warnings" \
+check_cmd "lintian reports no errors or warnings" \
   bash -c '! lintian "$0" 2>/dev/null | grep -E "^[EW]:"' "$deb"
-check "depends on what dpkg-shlibdeps found" \
+check_cmd "depends on what dpkg-shlibdeps found" \
   bash -c 'dpkg-deb -f "$0" Depends | grep -q "libc6 (>="' "$deb"
 
 if [[ "${CI:-}" == "true" ]]; then
@@ -34,26 +27,25 @@ else
   manpath=(-M "$root/usr/share/man")
 fi
 echo "installing into $root"
-check "installs" "${dpkg[@]}" -i "$deb"
-check "the program is installed" test -x "$root/usr/bin/arpexport"
+check_cmd "installs" "${dpkg[@]}" -i "$deb"
+check_cmd "the program is installed" test -x "$root/usr/bin/arpexport"
 run_installed() {
   cd "$work" && rm -f output.txt && out=$("$root/usr/bin/arpexport" --version) &&
     [[ -z "$out" && -f output.txt ]]
 }
-check "the installed program runs, prints nothing, writes output.txt" run_installed
-check "man finds the manual page" \
+check_cmd "the installed program runs, prints nothing, writes output.txt" run_installed
+check_cmd "man finds the manual page" \
   bash -c '[[ "$(man "$@" -w arpexport)" == */man1/arpexport.1.gz ]]' _ "${manpath[@]}"
-check "the manual page renders" \
+check_cmd "the manual page renders" \
   bash -c 'MANWIDTH=80 man "$@" arpexport | grep -q "EXIT STATUS"' _ "${manpath[@]}"
-check "removes" "${dpkg[@]}" -r arpexport
-check "nothing is left behind" \
+check_cmd "removes" "${dpkg[@]}" -r arpexport
+check_cmd "nothing is left behind" \
   test ! -e "$root/usr/bin/arpexport" -a ! -e "$root/usr/share/man/man1/arpexport.1.gz"
 
-check "the ZIP holds the program and its text" \
+check_cmd "the ZIP holds the program and its text" \
   bash -c '[[ "$(unzip -Z1 "$0" | sort | tr "\n" " ")" == "README.txt arpexport.exe " ]]' "$zip"
-check "the ZIP's program is the 32-bit console program" \
+check_cmd "the ZIP's program is the 32-bit console program" \
   bash -c 'unzip -p "$0" arpexport.exe > "$1/a.exe" &&
     file "$1/a.exe" | grep -q "PE32 executable (console) Intel 80386"' "$zip" "$work"
 
-echo "package: $passed passed, $failed failed"
-((failed == 0))
+finish package

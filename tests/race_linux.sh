@@ -8,7 +8,7 @@ set -uo pipefail
 exe=$(realpath "$1")
 runs=${2:-60} base=${3:-2000} churn=${4:-3000}
 here=$(dirname "$(realpath "$0")")
-source "$here/netns.sh"
+source "$here/lib.sh"
 
 work=$(mktemp -d)
 churner=

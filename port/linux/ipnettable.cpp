@@ -13,8 +13,9 @@
 namespace {
 
 // A dump that the table changed under is started again, this many times,
-// after a pause of as many milliseconds as attempts so far.
-constexpr int kDumpAttempts = 20;
+// after a pause of as many milliseconds as attempts so far, up to 20: about
+// a second of waiting in all, so that a burst of changes can pass.
+constexpr int kDumpAttempts = 64;
 
 // The kernel fills at most about 32 KiB per reply datagram.
 constexpr std::size_t kReceiveSize = 32768;

@@ -45,6 +45,7 @@ ssize_t NlReceive(int fd, void *data, std::size_t len) {
 void NlClose(int fd) { close(fd); }
 
 void NlBackOff(int attempt) {
-  const timespec pause{0, attempt * 1000000L}; // attempt milliseconds
+  const long ms = attempt < 20 ? attempt : 20;
+  const timespec pause{0, ms * 1000000L};
   nanosleep(&pause, nullptr);
 }

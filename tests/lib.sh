@@ -1,5 +1,40 @@
-# Sourced by the shell tests: throwaway network namespaces, removed on exit.
-# A test that cannot make them skips (exit 77), but under CI it fails.
+# Sourced by the shell tests: checks that count, and throwaway network
+# namespaces removed on exit. A test that cannot make namespaces skips
+# (exit 77), but under CI it fails.
+
+passed=0
+failed=0
+
+# check NAME EXPECTED ACTUAL
+check() {
+  if [[ "$2" == "$3" ]]; then
+    echo "ok   $1"
+    passed=$((passed + 1))
+  else
+    echo "FAIL $1"
+    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | head -20
+    failed=$((failed + 1))
+  fi
+}
+
+# check_cmd NAME COMMAND...: the command must succeed.
+check_cmd() {
+  local out
+  if out=$("${@:2}" 2>&1); then
+    echo "ok   $1"
+    passed=$((passed + 1))
+  else
+    echo "FAIL $1"
+    sed 's/^/     /' <<<"$out" | head -20
+    failed=$((failed + 1))
+  fi
+}
+
+# finish LABEL: the closing count; fails when any check did.
+finish() {
+  echo "$1: $passed passed, $failed failed"
+  ((failed == 0))
+}
 
 NETNS_MADE=()
 NETNS_PREFIX="arpx-$$"
