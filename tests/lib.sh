@@ -36,15 +36,17 @@ finish() {
   ((failed == 0))
 }
 
-NETNS_MADE=()
 NETNS_PREFIX="arpx-$$"
 
+# Deletes every namespace this test made, found by name: netns_make runs in
+# command substitutions, whose own variables do not come back.
 netns_cleanup() {
   local ns
-  for ns in "${NETNS_MADE[@]}"; do
-    ip netns del "$ns" 2>/dev/null || true
+  for ns in $(ip netns list 2>/dev/null | awk '{print $1}'); do
+    if [[ "$ns" == "$NETNS_PREFIX"-* ]]; then
+      ip netns del "$ns" 2>/dev/null || true
+    fi
   done
-  NETNS_MADE=()
 }
 trap netns_cleanup EXIT
 trap 'exit 130' INT TERM
@@ -63,7 +65,6 @@ netns_make() {
   local ns="$NETNS_PREFIX-$1"
   ((EUID == 0)) || skip_or_fail "network namespaces need root"
   ip netns add "$ns" 2>/dev/null || skip_or_fail "cannot create network namespaces"
-  NETNS_MADE+=("$ns")
   ip -n "$ns" link add v0 type veth peer name v1
   ip -n "$ns" link set v0 up
   ip -n "$ns" link set v1 up
