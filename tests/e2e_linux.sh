@@ -33,7 +33,7 @@ run "$ns"
 check "table matches ip neigh, line for line, in order" "$expected" "$(cat "$work/output.txt")"
 check "success prints nothing, exit 0" "0:" "$rc:$out"
 check "every line well formed" "" \
-  "$(grep -Evx '([0-9]{1,3}\.){3}[0-9]{1,3} - ([0-9a-f]{2}:){5}[0-9a-f]{2}' "$work/output.txt")"
+  "$(malformed "$work/output.txt")"
 
 run "$ns" --help -v /etc/passwd "two words"
 check "arguments change nothing" "0:$expected" "$rc:$out$(cat "$work/output.txt")"

@@ -35,7 +35,7 @@ rc=$?
 check "success prints nothing, exit 0" "0:" "$rc:$out"
 file="$work/output.txt"
 check "every line ends in CRLF and is well formed" "" "$(
-  LC_ALL=C grep -avxE '([0-9]{1,3}\.){3}[0-9]{1,3} - ([0-9a-f]{2}:){5}[0-9a-f]{2}'$'\r' "$file")"
+  malformed "$file" $'\r')"
 check "the file ends with a line end" "0a" "$(tail -c1 "$file" | od -An -tx1 | tr -d ' ')"
 for i in 1 2 3 4 5; do
   check "entry 10.66.3.$i appears once" 1 \

@@ -30,6 +30,12 @@ check_cmd() {
   fi
 }
 
+# malformed FILE [LINE_END]: the lines that are not "a.b.c.d - xx:..:xx",
+# each ending in LINE_END before the newline (nothing, or $'\r').
+malformed() {
+  LC_ALL=C grep -avxE "([0-9]{1,3}\.){3}[0-9]{1,3} - ([0-9a-f]{2}:){5}[0-9a-f]{2}${2:-}" "$1"
+}
+
 # finish LABEL: the closing count; fails when any check did.
 finish() {
   echo "$1: $passed passed, $failed failed"

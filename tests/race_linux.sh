@@ -52,7 +52,7 @@ for ((i = 1; i <= runs; i++)); do
     echo "run $i: exit status $rc"; bad=$((bad + 1)); continue
   fi
   if [[ -z "$out" ]]; then
-    malformed=$(grep -cvxE '([0-9]{1,3}\.){3}[0-9]{1,3} - ([0-9a-f]{2}:){5}[0-9a-f]{2}' "$file")
+    malformed=$(malformed "$file" | wc -l)
     dups=$(sort "$file" | uniq -d | wc -l)
     kept=$(grep -c '^10\.100\.' "$file")
     if ((malformed || dups || kept != base || lines < base || lines > base + churn)); then

@@ -145,7 +145,7 @@ DumpStep WalkDump(const void *data, std::size_t size, std::uint16_t dataType,
 }
 
 // One RTM_NEWNEIGHTBL message: only the IPv4 table's counters matter.
-void ReadTableStamp(const nlmsghdr *nlh, TableStamp *stamp) {
+void ReadTableCounters(const nlmsghdr *nlh, TableStamp *stamp) {
   if (nlh->nlmsg_len < NLMSG_LENGTH(sizeof(ndtmsg))) {
     return;
   }
@@ -191,5 +191,5 @@ DumpStep ParseNeighTableDump(const void *data, std::size_t len,
                              TableStamp *pStamp, int *pError) {
   return WalkDump(
       data, len, RTM_NEWNEIGHTBL, pError,
-      [pStamp](const nlmsghdr *nlh) { ReadTableStamp(nlh, pStamp); });
+      [pStamp](const nlmsghdr *nlh) { ReadTableCounters(nlh, pStamp); });
 }
