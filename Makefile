@@ -8,6 +8,11 @@ FUZZ_SECONDS ?= 300
 DEB = build/release/arpexport_*.deb
 ZIP = build/windows-x86/arpexport-*-windows-x86.zip
 
+# Reproducible packages: every timestamp in them is the last commit's (from
+# a source tree without git, the changelog's), unless given.
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null || stat -c %Y packaging/changelog)
+export SOURCE_DATE_EPOCH
+
 .PHONY: run build test deps fuzz package lint clean
 
 run: build
@@ -29,6 +34,7 @@ test: deps
 	done
 	$(MAKE) --no-print-directory package
 	tests/package_check.sh $(DEB) $(ZIP)
+	tests/repro_check.sh $(DEB) $(ZIP) build/windows-x86/arpexport.exe
 
 # The Debian package of the Linux program and the ZIP of the Windows one.
 package: deps

@@ -13,7 +13,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The GCC and C++ runtimes go into the program: it needs no DLL but the
 # system's own.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# No link time in the PE header: two builds of one commit are the same.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
 set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 
 # ctest runs Windows test programs under Wine, through a wrapper that keeps

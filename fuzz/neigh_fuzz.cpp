@@ -7,12 +7,15 @@
 #include <memory>
 
 #include "layer.h"
+#include "netlink_builder.h"
 
 namespace {
 
 const std::uint8_t *g_data;
 std::size_t g_size;
 bool g_delivered;
+std::uint32_t g_seq;
+constexpr std::uint32_t kPort = 99;
 
 void Require(bool condition) {
   if (!condition) {
@@ -20,19 +23,29 @@ void Require(bool condition) {
   }
 }
 
+// The parsers take the first message's sequence number and port as the
+// request's, so that the input is read as the answer.
 void FuzzParsers(const std::uint8_t *data, std::size_t size) {
+  DumpId id{0, 0};
+  if (size >= sizeof(nlmsghdr)) {
+    nlmsghdr first{};
+    std::memcpy(&first, data, sizeof first);
+    id = DumpId{first.nlmsg_seq, first.nlmsg_pid};
+  }
   for (const std::uint64_t capacity : {0U, 1U, 3U}) {
     auto rows = std::make_unique<MIB_IPNETROW[]>(capacity);
-    RowSink sink{rows.get(), capacity, 0};
+    KeySet seen = MakeKeySet(capacity);
+    RowSink sink{rows.get(), capacity, 0, capacity == 3 ? &seen : nullptr};
     int error = 0;
-    ParseNeighDump(data, size, &sink, &error);
+    ParseNeighDump(data, size, id, &sink, &error);
     for (std::uint64_t i = 0; i < sink.count && i < capacity; ++i) {
       Require(rows[i].dwPhysAddrLen <= MAXLEN_PHYSADDR);
     }
+    FreeKeySet(&seen);
   }
   TableStamp stamp{};
   int error = 0;
-  ParseNeighTableDump(data, size, &stamp, &error);
+  ParseNeighTableDump(data, size, id, &stamp, &error);
 }
 
 void FuzzGetIpNetTable() {
@@ -55,8 +68,14 @@ void FuzzGetIpNetTable() {
 } // namespace
 
 // The socket seam, answering every request with the input, then EOF.
-int NlOpen() { return 3; }
-int NlSend(int /*fd*/, const void * /*data*/, std::size_t /*len*/) {
+int NlOpen(std::uint32_t *pPort) {
+  *pPort = kPort;
+  return 3;
+}
+int NlSend(int /*fd*/, const void *data, std::size_t len) {
+  nlmsghdr request{};
+  std::memcpy(&request, data, len < sizeof request ? len : sizeof request);
+  g_seq = request.nlmsg_seq;
   g_delivered = false;
   return 0;
 }
@@ -69,6 +88,7 @@ ssize_t NlReceive(int /*fd*/, void *data, std::size_t len) {
   if (n > 0) {
     std::memcpy(data, g_data, n);
   }
+  AddressTo(static_cast<unsigned char *>(data), n, g_seq, kPort, false);
   return static_cast<ssize_t>(n);
 }
 void NlClose(int /*fd*/) {}

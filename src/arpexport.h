@@ -13,7 +13,8 @@ int RunExport();
 // table buffer (or null) in *ppIpNetTable and returns the fill call's status.
 DWORD FetchIpNetTable(PMIB_IPNETTABLE *ppIpNetTable);
 
-// Row format: one line "a.b.c.d - xx:xx:xx:xx:xx:xx" per row.
+// Row format: one line "a.b.c.d - xx:xx:xx:xx:xx:xx" per row. The caller
+// holds the stream's lock (flockfile).
 void WriteIpNetRow(std::FILE *pFile, const MIB_IPNETROW &row);
 
 // Status text report: "\tError: " and the system's text for dwStatus, if any.

@@ -5,10 +5,14 @@ namespace {
 // Large enough that a big table leaves in a few large writes.
 char g_outputBuffer[1U << 18U];
 
+// The stream is locked once for the whole table rather than at each of the
+// three writes of every row.
 void WriteIpNetTable(std::FILE *pFile, const MIB_IPNETTABLE &table) {
+  flockfile(pFile);
   for (DWORD i = 0; i < table.dwNumEntries; ++i) {
     WriteIpNetRow(pFile, table.table[i]);
   }
+  funlockfile(pFile);
 }
 
 // Buffered write errors surface at the flush or the close. Returns the
@@ -28,6 +32,15 @@ DWORD CloseOutput(std::FILE *pFile) {
     }
   }
   return dwError;
+}
+
+// Opening the file again empties it: a file cut short by a failed write
+// would pass for a smaller table.
+void EmptyOutput() {
+  std::FILE *pFile = std::fopen("output.txt", "w");
+  if (pFile != nullptr) {
+    (void)std::fclose(pFile);
+  }
 }
 
 } // namespace
@@ -57,6 +70,7 @@ int RunExport() {
 
   const DWORD dwWrite = CloseOutput(pFile);
   if (dwWrite != NO_ERROR) {
+    EmptyOutput();
     std::printf("Cannot write output.txt.\n");
     ReportStatusText(dwWrite);
   }

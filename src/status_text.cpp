@@ -1,23 +1,45 @@
-#include <vector>
+#include <cstdlib>
 
 #include "arpexport.h"
 
 namespace {
 
+// The system's texts end their lines in "\r\n". Standard output is a text
+// stream, which writes every "\n" as the platform's line end, so the "\r"
+// goes here: otherwise the line would end in "\r\r\n" on Windows.
+void ToStreamLineEnds(char *text) {
+  char *out = text;
+  for (const char *in = text; *in != '\0'; ++in) {
+    if (in[0] != '\r' || in[1] != '\n') {
+      *out++ = *in;
+    }
+  }
+  *out = '\0';
+}
+
 // The text is UTF-16; standard output is narrow. Convert the whole text to
-// the console's code page so that localized letters are not lost.
+// the console's code page so that localized letters are not lost. The C
+// allocator, not a container: the program then needs no C++ runtime
+// library, which costs more to load than a small table takes to export.
 void PrintStatusText(LPCWCH lpText, DWORD dwChars) {
   // Without a console this is 0, which is CP_ACP: the ANSI code page.
   const UINT uCodePage = GetConsoleOutputCP();
   const int cchText = static_cast<int>(dwChars);
   const int cbText = WideCharToMultiByte(uCodePage, 0, lpText, cchText, nullptr,
                                          0, nullptr, nullptr);
-  std::vector<char> text(static_cast<std::size_t>(cbText > 0 ? cbText : 0) + 1);
-  if (cbText > 0) {
-    WideCharToMultiByte(uCodePage, 0, lpText, cchText, text.data(), cbText,
-                        nullptr, nullptr);
+  const std::size_t cbBuffer =
+      static_cast<std::size_t>(cbText > 0 ? cbText : 0) + 1;
+  auto *text = static_cast<char *>(std::calloc(cbBuffer, 1));
+  if (text == nullptr) {
+    return;
   }
-  std::printf("\tError: %s", text.data());
+  if (cbText > 0) {
+    WideCharToMultiByte(uCodePage, 0, lpText, cchText, text, cbText, nullptr,
+                        nullptr);
+  }
+  ToStreamLineEnds(text);
+  std::printf("\tError: %s", text);
+  std::free(text);
 }
 
 } // namespace

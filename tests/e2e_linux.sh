@@ -68,6 +68,29 @@ check "output.txt on a full disk" "0:Cannot write output.txt.
 rm -f "$work/output.txt"
 check "failures wrote nothing anywhere else" "" "$(ls -A "$work")"
 
+# A disk that fills up in the middle of the table: the failure report, and
+# an empty file, never rows cut short.
+small="$work/small"
+mkdir "$small"
+out=$(ip netns exec "$ns" unshare -m bash -c \
+  'mount -t tmpfs -o size=4k tmpfs "$0" && cd "$0" && "$1"; stat -c %s output.txt' \
+  "$small" "$exe")
+rc=$?
+check "disk full while writing: report, exit 0, empty file" "0:Cannot write output.txt.
+	Error: There is not enough space on the disk.
+0" "$rc:$out"
+rmdir "$small"
+
+# A reader that has gone: the report cannot be read, the exit status is 0.
+mkdir "$work/output.txt"
+exec {gone}> >(true)
+wait $!
+(cd "$work" && ip netns exec "$ns" "$exe" >&$gone)
+rc=$?
+exec {gone}>&-
+check "standard output a closed pipe: exit 0" 0 "$rc"
+rmdir "$work/output.txt"
+
 # Root ignores permissions, so a read-only place is a read-only mount.
 ro="$work/readonly"
 mkdir "$ro"

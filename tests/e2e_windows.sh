@@ -51,5 +51,9 @@ rc=$?
 check "output.txt is a directory: report, exit 0" \
   "0:Cannot open output.txt.|yes" \
   "$rc:$(head -n1 <<<"$out" | tr -d '\r')|$(sed -n '2{/^\tError: ./s/.*/yes/p}' <<<"$out")"
+# The system's text ends in CR LF; written to the text-mode standard output
+# it must end in CR LF once, not CR CR LF.
+check "every report line ends in one CR LF" "2:" \
+  "$(printf '%s\n' "$out" | wc -l):$(printf '%s\n' "$out" | LC_ALL=C grep -avxE $'.*[^\r]\r')"
 
 finish e2e_windows

@@ -8,15 +8,18 @@ FakeNetlink g_netlink;
 
 namespace {
 std::vector<Bytes> g_pending; // what the open socket still has to deliver
-}
+std::uint32_t g_requestSeq;   // the sequence number of the last request
+constexpr std::uint32_t kPort = 4711;
+} // namespace
 
-int NlOpen() {
+int NlOpen(std::uint32_t *pPort) {
   if (g_netlink.openErrno != 0) {
     errno = g_netlink.openErrno;
     return -1;
   }
   ++g_netlink.opens;
   g_pending.clear();
+  *pPort = kPort;
   return 100 + g_netlink.opens;
 }
 
@@ -28,6 +31,7 @@ int NlSend(int /*fd*/, const void *data, std::size_t len) {
   }
   std::memcpy(&h, data, sizeof h);
   g_netlink.requests.push_back(h.nlmsg_type);
+  g_requestSeq = h.nlmsg_seq;
   auto &queue = h.nlmsg_type == RTM_GETNEIGHTBL ? g_netlink.tableDumps
                                                 : g_netlink.neighDumps;
   if (queue.empty()) {
@@ -43,8 +47,9 @@ ssize_t NlReceive(int /*fd*/, void *data, std::size_t len) {
   if (g_pending.empty()) {
     return 0; // the socket has nothing more: EOF
   }
-  const Bytes next = g_pending.front();
+  Bytes next = g_pending.front();
   g_pending.erase(g_pending.begin());
+  AddressTo(next.data(), next.size(), g_requestSeq, kPort, true);
   if (next.size() > len) {
     errno = EMSGSIZE;
     return -1;

@@ -1,10 +1,13 @@
 // The layer against real kernel tables in throwaway network namespaces.
 // Needs root; skips elsewhere, except under CI where a skip is a failure.
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <net/if.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -138,6 +141,47 @@ TEST_F(NamespaceTest, EveryEntryInEveryStateBecomesARow) {
     EXPECT_EQ(row.dwIndex,
               if_nametoindex(address == "10.77.1.7" ? "v1" : "v0"));
   }
+}
+
+// Another process that may send to netlink sockets (root, or a container's
+// network agent) cannot queue datagrams on the layer's socket: it is
+// connected to the kernel. An unconnected socket takes them.
+TEST_F(NamespaceTest, SocketTakesDatagramsFromTheKernelOnly) {
+  std::uint32_t port = 0;
+  const int ours = NlOpen(&port);
+  ASSERT_GE(ours, 0);
+  const int plain = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  const int forger = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  ASSERT_GE(plain, 0);
+  ASSERT_GE(forger, 0);
+  sockaddr_nl plainAddr{};
+  plainAddr.nl_family = AF_NETLINK;
+  socklen_t len = sizeof plainAddr;
+  ASSERT_EQ(bind(plain, reinterpret_cast<sockaddr *>(&plainAddr), len), 0);
+  ASSERT_EQ(getsockname(plain, reinterpret_cast<sockaddr *>(&plainAddr), &len),
+            0);
+
+  nlmsghdr forged{};
+  forged.nlmsg_len = sizeof forged;
+  forged.nlmsg_type = NLMSG_DONE;
+  forged.nlmsg_seq = 1;
+  forged.nlmsg_pid = port;
+  sockaddr_nl to{};
+  to.nl_family = AF_NETLINK;
+  to.nl_pid = port;
+  errno = 0;
+  EXPECT_EQ(sendto(forger, &forged, sizeof forged, 0,
+                   reinterpret_cast<sockaddr *>(&to), sizeof to),
+            -1);
+  EXPECT_EQ(errno, ECONNREFUSED);
+  to.nl_pid = plainAddr.nl_pid;
+  EXPECT_EQ(sendto(forger, &forged, sizeof forged, 0,
+                   reinterpret_cast<sockaddr *>(&to), sizeof to),
+            static_cast<ssize_t>(sizeof forged))
+      << "an unconnected socket should take it: the test proves nothing";
+  NlClose(ours);
+  close(plain);
+  close(forger);
 }
 
 } // namespace

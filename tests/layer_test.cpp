@@ -6,6 +6,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "arpexport.h"
 #include "fake_netlink.h"
@@ -33,14 +34,22 @@ struct Parsed {
   std::vector<MIB_IPNETROW> rows;
 };
 
+// The request that bytes answer: their first message's sequence and port.
+DumpId AnsweredBy(const Bytes &bytes) {
+  nlmsghdr first{};
+  std::memcpy(&first, bytes.data(), std::min(bytes.size(), sizeof first));
+  return {first.nlmsg_seq, first.nlmsg_pid};
+}
+
 // Parses bytes from a heap copy of exactly their size, so that any read past
 // the end is caught by the sanitizers, into rows of the given capacity.
-Parsed Parse(const Bytes &bytes, std::size_t capacity = 16) {
+Parsed Parse(const Bytes &bytes, std::size_t capacity = 16,
+             DumpId id = {1, 0}) {
   auto copy = std::make_unique<unsigned char[]>(bytes.size() + 1);
   std::copy(bytes.begin(), bytes.end(), copy.get());
   Parsed p{DumpStep::More, 0, 0, std::vector<MIB_IPNETROW>(capacity)};
-  RowSink sink{p.rows.data(), capacity, 0};
-  p.step = ParseNeighDump(copy.get(), bytes.size(), &sink, &p.error);
+  RowSink sink{p.rows.data(), capacity, 0, nullptr};
+  p.step = ParseNeighDump(copy.get(), bytes.size(), id, &sink, &p.error);
   p.count = sink.count;
   p.rows.resize(capacity < p.count ? capacity : p.count);
   return p;
@@ -49,7 +58,8 @@ Parsed Parse(const Bytes &bytes, std::size_t capacity = 16) {
 const Bytes kMac{0x02, 0x00, 0x00, 0x00, 0x0a, 0x01};
 
 TEST(NeighParseTest, CapturedDumpGivesEveryEntryWithTypeAndLength) {
-  const Parsed p = Parse(Fixture("neigh_dump.bin"));
+  const Bytes captured = Fixture("neigh_dump.bin");
+  const Parsed p = Parse(captured, 16, AnsweredBy(captured));
   ASSERT_EQ(p.step, DumpStep::Done);
   ASSERT_EQ(p.count, 6U);
   std::map<std::string, MIB_IPNETROW> byAddress;
@@ -74,9 +84,9 @@ TEST(NeighParseTest, RowsPastTheCapacityAreCountedNotStored) {
                             Neigh("10.0.0.3", kMac), Done()});
   std::vector<MIB_IPNETROW> rows(3);
   std::memset(rows.data(), 0xAB, rows.size() * sizeof rows[0]);
-  RowSink sink{rows.data(), 2, 0};
+  RowSink sink{rows.data(), 2, 0, nullptr};
   int error = 0;
-  EXPECT_EQ(ParseNeighDump(bytes.data(), bytes.size(), &sink, &error),
+  EXPECT_EQ(ParseNeighDump(bytes.data(), bytes.size(), {1, 0}, &sink, &error),
             DumpStep::Done);
   EXPECT_EQ(sink.count, 3U);
   EXPECT_EQ(Dotted(rows[1].dwAddr), "10.0.0.2");
@@ -140,10 +150,31 @@ TEST(NeighParseTest, ControlMessagesEndOrFailTheDump) {
   EXPECT_EQ(Parse(Done(0, NLM_F_DUMP_INTR)).step, DumpStep::Interrupted);
 }
 
+// Only the answer to our request becomes rows: another process's messages,
+// or a reply to another request, are passed over, even a forged end.
+TEST(NeighParseTest, MessagesNotAddressedToTheRequestAreNotRows) {
+  ndmsg ndm{};
+  ndm.ndm_family = AF_INET;
+  const Bytes forged =
+      Message(RTM_NEWNEIGH, ndm,
+              {Attr(NDA_DST, Ipv4("6.6.6.6")),
+               Attr(NDA_LLADDR, Bytes{0xde, 0xad, 0xbe, 0xef, 0x00, 0x01})},
+              0, 31337);
+  const Bytes forgedEnd = Message(NLMSG_DONE, 0, {}, 0, 31337);
+  const Parsed p = Parse(Join({Neigh("10.0.0.1", kMac), forged, forgedEnd,
+                               Neigh("10.0.0.2", kMac), Done()}));
+  EXPECT_EQ(p.step, DumpStep::Done);
+  ASSERT_EQ(p.count, 2U);
+  EXPECT_EQ(Dotted(p.rows[1].dwAddr), "10.0.0.2");
+  // The same bytes, answering another request: nothing at all.
+  EXPECT_EQ(Parse(Join({Neigh("10.0.0.1", kMac), Done()}), 16, {2, 0}).step,
+            DumpStep::More);
+}
+
 TEST(NeighParseTest, CutOrLyingBytesNeverReadPastTheEnd) {
   const Bytes whole = Fixture("neigh_dump.bin");
   for (auto end = whole.begin(); end != whole.end(); ++end) {
-    const Parsed p = Parse(Bytes(whole.begin(), end));
+    const Parsed p = Parse(Bytes(whole.begin(), end), 16, AnsweredBy(whole));
     EXPECT_NE(p.step, DumpStep::Done) << end - whole.begin();
     EXPECT_LE(p.count, 6U) << end - whole.begin();
   }
@@ -163,9 +194,9 @@ TEST(NeighTableParseTest, FindsTheIpv4TablesCounters) {
   TableStamp stamp{};
   int error = 0;
   const Bytes captured = Fixture("neightbl_dump.bin");
-  EXPECT_EQ(
-      ParseNeighTableDump(captured.data(), captured.size(), &stamp, &error),
-      DumpStep::Done);
+  EXPECT_EQ(ParseNeighTableDump(captured.data(), captured.size(),
+                                AnsweredBy(captured), &stamp, &error),
+            DumpStep::Done);
   EXPECT_TRUE(stamp.found);
   EXPECT_GE(stamp.entries, 6U);
   EXPECT_GE(stamp.allocs, stamp.entries);
@@ -173,8 +204,9 @@ TEST(NeighTableParseTest, FindsTheIpv4TablesCounters) {
   const Bytes made =
       Join({TableInfo(AF_INET6, 7, 70), TableInfo(AF_INET, 42, 420)});
   stamp = TableStamp{};
-  EXPECT_EQ(ParseNeighTableDump(made.data(), made.size(), &stamp, &error),
-            DumpStep::More);
+  EXPECT_EQ(
+      ParseNeighTableDump(made.data(), made.size(), {1, 0}, &stamp, &error),
+      DumpStep::More);
   EXPECT_TRUE(stamp.found);
   EXPECT_EQ(stamp.entries, 42U);
   EXPECT_EQ(stamp.allocs, 420U);
@@ -190,8 +222,10 @@ protected:
   static std::vector<Bytes> Entries(int n) {
     std::vector<Bytes> dump;
     dump.reserve(static_cast<std::size_t>(n) + 1);
-    for (int i = 0; i < n; ++i) {
-      dump.push_back(Neigh(("10.0.0." + std::to_string(i + 1)).c_str(), kMac));
+    for (int i = 1; i <= n; ++i) {
+      const std::string address =
+          "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+      dump.push_back(Neigh(address.c_str(), kMac));
     }
     dump.push_back(Done());
     return dump;
@@ -200,11 +234,31 @@ protected:
 
 constexpr ULONG kHeader = offsetof(MIB_IPNETTABLE, table);
 
-TEST_F(LayerTest, SizingUsesTheKernelsEntryCountWhenItHasOne) {
-  g_netlink.tableDumps = {{Join({TableInfo(AF_INET, 5), Done()})}};
+// The fill call with room for capacity rows: its status, the size it asked
+// for and the addresses it delivered, in order.
+struct Table {
+  ULONG status;
+  ULONG size;
+  std::vector<std::string> lines;
+};
+Table Fill(std::size_t capacity) {
+  std::vector<unsigned char> buffer(kHeader + capacity * sizeof(MIB_IPNETROW));
+  auto *table = reinterpret_cast<PMIB_IPNETTABLE>(buffer.data());
+  Table t{0, static_cast<ULONG>(buffer.size()), {}};
+  t.status = GetIpNetTable(table, &t.size, FALSE);
+  for (DWORD i = 0; t.status == NO_ERROR && i < table->dwNumEntries; ++i) {
+    t.lines.push_back(Dotted(table->table[i].dwAddr));
+  }
+  return t;
+}
+
+// The size asked for leaves an eighth more, and a few rows, for a table
+// that grows a little before the fill call.
+TEST_F(LayerTest, SizingUsesTheKernelsEntryCountWithHeadroom) {
+  g_netlink.tableDumps = {{Join({TableInfo(AF_INET, 800), Done()})}};
   ULONG size = 0;
   EXPECT_EQ(GetIpNetTable(nullptr, &size, FALSE), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(size, kHeader + 5 * sizeof(MIB_IPNETROW));
+  EXPECT_EQ(size, kHeader + (800 + 100 + 8) * sizeof(MIB_IPNETROW));
   EXPECT_EQ(g_netlink.requests, std::vector<std::uint16_t>{RTM_GETNEIGHTBL});
 }
 
@@ -212,7 +266,7 @@ TEST_F(LayerTest, SizingCountsByDumpWithoutEntryCount) {
   g_netlink.neighDumps = {Entries(3)};
   ULONG size = 0;
   EXPECT_EQ(GetIpNetTable(nullptr, &size, FALSE), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(size, kHeader + 3 * sizeof(MIB_IPNETROW));
+  EXPECT_EQ(size, kHeader + (3 + 8) * sizeof(MIB_IPNETROW));
 }
 
 TEST_F(LayerTest, EmptyTableAndNullSize) {
@@ -257,25 +311,111 @@ TEST_F(LayerTest, InterruptedDumpsAreRestartedABoundedNumberOfTimes) {
   g_netlink = FakeNetlink{};
   g_netlink.neighDumps.assign(100, interrupted);
   EXPECT_EQ(GetIpNetTable(table, &size, FALSE), ERROR_BUSY);
-  EXPECT_EQ(g_netlink.backOffs.size(), 63U);
+  EXPECT_EQ(g_netlink.backOffs.size(), 7U);
 }
 
 // The kernel does not mark a neighbour dump that the table changed under:
-// its counters, read before and after, tell.
-TEST_F(LayerTest, DumpIsRepeatedWhenTheTablesCountersMoved) {
-  const std::vector<Bytes> stamp5{Join({TableInfo(AF_INET, 5, 100), Done()})};
-  const std::vector<Bytes> stamp6{Join({TableInfo(AF_INET, 6, 101), Done()})};
-  g_netlink.tableDumps = {stamp5, stamp6, stamp6, stamp6};
-  g_netlink.neighDumps = {Entries(1), Entries(2)};
-  std::vector<MIB_IPNETROW> rows(4);
-  ULONG size = sizeof(MIB_IPNETROW) * 4;
-  auto *table = reinterpret_cast<PMIB_IPNETTABLE>(rows.data());
-  ASSERT_EQ(GetIpNetTable(table, &size, FALSE), NO_ERROR);
-  EXPECT_EQ(table->dwNumEntries, 2U) << "the first, inconsistent dump was kept";
+// its counters, read before and after, tell. A quiet table is read once.
+TEST_F(LayerTest, QuietTableIsOneDumpTrustedAsItIs) {
+  const std::vector<Bytes> stamp{Join({TableInfo(AF_INET, 5, 100), Done()})};
+  g_netlink.tableDumps = {stamp, stamp};
+  g_netlink.neighDumps = {Entries(2)};
+  const Table t = Fill(8);
+  EXPECT_EQ(t.status, NO_ERROR);
+  EXPECT_EQ(t.lines, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
   EXPECT_EQ(g_netlink.requests,
             (std::vector<std::uint16_t>{RTM_GETNEIGHTBL, RTM_GETNEIGH,
-                                        RTM_GETNEIGHTBL, RTM_GETNEIGHTBL,
-                                        RTM_GETNEIGH, RTM_GETNEIGHTBL}));
+                                        RTM_GETNEIGHTBL}));
+}
+
+// A table that changed: between two reply datagrams, a creation in the
+// bucket where one ended repeats an entry, a deletion skips one. The first
+// dump's repeats are dropped and a second dump adds what it skipped.
+TEST_F(LayerTest, ChangingTableIsTwoDumpsMergedWithEveryEntryOnce) {
+  const std::vector<Bytes> moved{Join({TableInfo(AF_INET, 6, 101), Done()})};
+  g_netlink.tableDumps = {
+      {Join({TableInfo(AF_INET, 5, 100), Done()})}, moved, moved};
+  g_netlink.neighDumps = {
+      {Join({Neigh("10.0.0.1", kMac), Neigh("10.0.0.2", kMac)}),
+       Join({Neigh("10.0.0.2", kMac), Neigh("10.0.0.4", kMac), Done()})},
+      {Join({Neigh("10.0.0.1", kMac), Neigh("10.0.0.3", kMac)}),
+       Join({Neigh("10.0.0.4", kMac), Done()})}};
+  const Table t = Fill(8);
+  EXPECT_EQ(t.status, NO_ERROR);
+  EXPECT_EQ(t.lines, (std::vector<std::string>{"10.0.0.1", "10.0.0.2",
+                                               "10.0.0.4", "10.0.0.3"}));
+  EXPECT_EQ(g_netlink.requests,
+            (std::vector<std::uint16_t>{RTM_GETNEIGHTBL, RTM_GETNEIGH,
+                                        RTM_GETNEIGHTBL, RTM_GETNEIGH,
+                                        RTM_GETNEIGHTBL}));
+  EXPECT_TRUE(g_netlink.backOffs.empty());
+}
+
+// The same address on two interfaces is two entries, never a repeat.
+TEST_F(LayerTest, MergeKeepsAnAddressOnTwoInterfaces) {
+  const std::vector<Bytes> moved{Join({TableInfo(AF_INET, 6, 101), Done()})};
+  g_netlink.tableDumps = {
+      {Join({TableInfo(AF_INET, 5, 100), Done()})}, moved, moved};
+  const std::vector<Bytes> dump{
+      Join({Neigh("10.0.0.1", kMac, NUD_PERMANENT, 2),
+            Neigh("10.0.0.1", kMac, NUD_PERMANENT, 3), Done()})};
+  g_netlink.neighDumps = {dump, dump};
+  EXPECT_EQ(Fill(8).lines, (std::vector<std::string>{"10.0.0.1", "10.0.0.1"}));
+}
+
+// The set of keys seen grows with the rows: a second dump that finds many
+// more entries than the first still drops every repeat.
+TEST_F(LayerTest, MergeOfDumpsOfDifferentSizesKeepsEachEntryOnce) {
+  const std::vector<Bytes> moved{Join({TableInfo(AF_INET, 6, 101), Done()})};
+  g_netlink.tableDumps = {
+      {Join({TableInfo(AF_INET, 5, 100), Done()})}, moved, moved};
+  std::vector<Bytes> first = Entries(300);
+  first.insert(first.begin() + 100, Neigh("10.0.0.50", kMac)); // a repeat
+  g_netlink.neighDumps = {first, Entries(2000)};
+  const Table t = Fill(2100);
+  ASSERT_EQ(t.status, NO_ERROR);
+  ASSERT_EQ(t.lines.size(), 2000U);
+  EXPECT_EQ(std::set<std::string>(t.lines.begin(), t.lines.end()).size(),
+            2000U);
+  EXPECT_EQ(t.lines[299], "10.0.1.44") << "the first dump's rows come first";
+  EXPECT_EQ(t.lines[300], "10.0.1.45");
+}
+
+// A rehash moves entries between buckets, so a dump across it can skip or
+// repeat anything: the table is read again, and a table that rehashes on
+// every try is reported busy.
+TEST_F(LayerTest, ReadAcrossARehashIsStartedAgain) {
+  const auto stamp = [](std::uint64_t allocs, std::uint32_t hashMask) {
+    return std::vector<Bytes>{
+        Join({TableInfo(AF_INET, 5, allocs, hashMask), Done()})};
+  };
+  g_netlink.tableDumps = {stamp(100, 7), stamp(101, 15), stamp(101, 15),
+                          stamp(101, 15), stamp(101, 15)};
+  g_netlink.neighDumps = {Entries(3), Entries(3), Entries(2)};
+  const Table t = Fill(8);
+  EXPECT_EQ(t.status, NO_ERROR);
+  EXPECT_EQ(t.lines, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+  EXPECT_EQ(g_netlink.backOffs, std::vector<int>{1});
+
+  g_netlink = FakeNetlink{};
+  for (std::uint32_t i = 0; i < 40; ++i) {
+    g_netlink.tableDumps.push_back(stamp(100 + i, (8U << (i % 24)) - 1));
+  }
+  g_netlink.neighDumps.assign(40, Entries(2));
+  EXPECT_EQ(Fill(8).status, ERROR_BUSY);
+  EXPECT_EQ(g_netlink.backOffs.size(), 7U);
+}
+
+// The first dump found more than the buffer holds: its count, an upper
+// bound, is the size asked for.
+TEST_F(LayerTest, ChangingTableTooLargeForTheBufferAsksForMore) {
+  const std::vector<Bytes> moved{Join({TableInfo(AF_INET, 6, 101), Done()})};
+  g_netlink.tableDumps = {
+      {Join({TableInfo(AF_INET, 5, 100), Done()})}, moved, moved};
+  g_netlink.neighDumps = {Entries(4), Entries(4)};
+  const Table t = Fill(2);
+  EXPECT_EQ(t.status, ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(t.size, kHeader + 4 * sizeof(MIB_IPNETROW));
 }
 
 TEST_F(LayerTest, SocketFailuresBecomeStatusCodes) {

@@ -13,10 +13,14 @@
 
 using Bytes = std::vector<unsigned char>;
 
+// Grows by resize and memcpy: GCC 12 at -O3 takes a range insert into an
+// empty vector for a write past its end (-Wstringop-overflow).
 inline void AppendAligned(Bytes *out, const void *data, std::size_t len) {
-  const auto *p = static_cast<const unsigned char *>(data);
-  out->insert(out->end(), p, p + len);
-  out->resize(NLMSG_ALIGN(out->size()));
+  const std::size_t at = out->size();
+  out->resize(NLMSG_ALIGN(at + len));
+  if (len > 0) {
+    std::memcpy(out->data() + at, data, len);
+  }
 }
 
 inline Bytes Attr(std::uint16_t type, const Bytes &payload) {
@@ -24,29 +28,32 @@ inline Bytes Attr(std::uint16_t type, const Bytes &payload) {
   rta.rta_type = type;
   rta.rta_len = static_cast<std::uint16_t>(RTA_LENGTH(payload.size()));
   Bytes out;
-  out.insert(out.end(), reinterpret_cast<unsigned char *>(&rta),
-             reinterpret_cast<unsigned char *>(&rta) + sizeof rta);
+  AppendAligned(&out, &rta, sizeof rta);
   AppendAligned(&out, payload.data(), payload.size());
   return out;
 }
 
-// One message: header, fixed part, then attributes as given.
+// One message: header, fixed part, then attributes as given. A port other
+// than 0 makes it a message from another process: the fake socket seam
+// addresses every other message to the request it answers.
 template <typename Fixed>
 Bytes Message(std::uint16_t type, const Fixed &fixed,
-              const std::vector<Bytes> &attrs = {}, std::uint16_t flags = 0) {
+              const std::vector<Bytes> &attrs = {}, std::uint16_t flags = 0,
+              std::uint32_t port = 0) {
   Bytes body;
   AppendAligned(&body, &fixed, sizeof fixed);
   for (const Bytes &a : attrs) {
-    body.insert(body.end(), a.begin(), a.end());
+    AppendAligned(&body, a.data(), a.size());
   }
   nlmsghdr h{};
   h.nlmsg_len = static_cast<std::uint32_t>(NLMSG_HDRLEN + body.size());
   h.nlmsg_type = type;
   h.nlmsg_flags = static_cast<std::uint16_t>(NLM_F_MULTI | flags);
   h.nlmsg_seq = 1;
+  h.nlmsg_pid = port;
   Bytes out;
   AppendAligned(&out, &h, sizeof h);
-  out.insert(out.end(), body.begin(), body.end());
+  AppendAligned(&out, body.data(), body.size());
   return out;
 }
 
@@ -86,13 +93,15 @@ template <typename T> Bytes Raw(const T &value) {
   return raw;
 }
 
-// A neighbour table's description with its entry count and allocations.
+// A neighbour table's description with its entry count, allocations and
+// hash size.
 inline Bytes TableInfo(std::uint8_t family, std::uint32_t entries,
-                       std::uint64_t allocs = 0) {
+                       std::uint64_t allocs = 0, std::uint32_t hashMask = 7) {
   ndtmsg ndtm{};
   ndtm.ndtm_family = family;
   ndt_config config{};
   config.ndtc_entries = entries;
+  config.ndtc_hash_mask = hashMask;
   ndt_stats stats{};
   stats.ndts_allocs = allocs;
   const std::string name = family == AF_INET ? "arp_cache" : "ndisc_cache";
@@ -105,7 +114,28 @@ inline Bytes TableInfo(std::uint8_t family, std::uint32_t entries,
 inline Bytes Join(const std::vector<Bytes> &parts) {
   Bytes out;
   for (const Bytes &p : parts) {
-    out.insert(out.end(), p.begin(), p.end());
+    AppendAligned(&out, p.data(), p.size());
   }
   return out;
+}
+
+// Addresses the messages of a datagram to the request (seq, port), walking
+// their headers as far as their lengths allow; with keepForeign, messages
+// from another port stay as they are.
+inline void AddressTo(unsigned char *data, std::size_t len, std::uint32_t seq,
+                      std::uint32_t port, bool keepForeign) {
+  std::size_t at = 0;
+  while (at + sizeof(nlmsghdr) <= len) {
+    nlmsghdr h{};
+    std::memcpy(&h, data + at, sizeof h);
+    if (!keepForeign || h.nlmsg_pid == 0) {
+      h.nlmsg_seq = seq;
+      h.nlmsg_pid = port;
+      std::memcpy(data + at, &h, sizeof h);
+    }
+    if (h.nlmsg_len < sizeof h) {
+      break;
+    }
+    at += NLMSG_ALIGN(h.nlmsg_len);
+  }
 }

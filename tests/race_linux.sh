@@ -1,70 +1,73 @@
 #!/usr/bin/env bash
-# The program again and again while a background loop grows and shrinks the
-# table. Every run must end with a whole, consistent table (every entry that
-# was never touched, no duplicates, a count between the smallest and largest
-# table) or with a failure report and an empty file; never anything else.
-# Usage: race_linux.sh PATH/TO/arpexport [RUNS] [BASE] [CHURN]
+# The program again and again while the neighbour table keeps changing at a
+# steady rate, first in another namespace, then in the program's own. Every
+# run must write each stable entry exactly once, with its own hardware
+# address, and nothing but stable entries and entries of the churn's range;
+# the only other outcome allowed is the report for a table that grew between
+# the two calls, with an empty file.
+# Usage: race_linux.sh PATH/TO/arpexport [RUNS] [ENTRIES] [EVENTS_PER_SECOND]
 set -uo pipefail
 exe=$(realpath "$1")
-runs=${2:-60} base=${3:-2000} churn=${4:-3000}
+runs=${2:-20} base=${3:-20000} rate=${4:-300}
 here=$(dirname "$(realpath "$0")")
 source "$here/lib.sh"
 
 work=$(mktemp -d)
 churner=
-stop() {
+stop_churn() {
   [[ -n "$churner" ]] && kill "$churner" 2>/dev/null && wait "$churner" 2>/dev/null
-  netns_cleanup
-  rm -rf "$work"
+  churner=
 }
-trap stop EXIT
+trap 'stop_churn; netns_cleanup; rm -rf "$work"' EXIT
 
 ns=$(netns_make race) || exit $?
+other=$(netns_make other) || exit $?
 netns_fill "$ns" "$base"
-awk -v n="$churn" 'BEGIN { for (i = 0; i < n; i++)
-  printf "neigh add 10.200.%d.%d lladdr 02:ff:00:00:%02x:%02x dev v0 nud permanent\n",
-    int(i / 256), i % 256, int(i / 256), i % 256 }' > "$work/add"
-sed 's/ lladdr.* dev / dev /; s/ nud permanent//; s/^neigh add/neigh del/' "$work/add" > "$work/del"
-
-# Bounded in count and time: at most 200 rounds or 60 seconds.
-(
-  deadline=$((SECONDS + 60))
-  for _ in $(seq 200); do
-    ((SECONDS < deadline)) || break
-    ip -n "$ns" -batch "$work/add"; sleep 0.02
-    ip -n "$ns" -batch "$work/del"; sleep 0.02
-  done
-) &
-churner=$!
+netns_expected "$ns" | sort > "$work/stable"
 
 grew="GetIpNetTable failed.
 	Error: The data area passed to a system call is too small."
-busy="GetIpNetTable failed.
-	Error: The requested resource is in use."
 declare -A outcomes
 bad=0
-for ((i = 1; i <= runs; i++)); do
-  out=$(cd "$work" && ip netns exec "$ns" "$exe")
-  rc=$?
-  file="$work/output.txt"
-  lines=$(wc -l < "$file")
-  if ((rc != 0)); then
-    echo "run $i: exit status $rc"; bad=$((bad + 1)); continue
-  fi
-  if [[ -z "$out" ]]; then
-    malformed=$(malformed "$file" | wc -l)
-    dups=$(sort "$file" | uniq -d | wc -l)
-    kept=$(grep -c '^10\.100\.' "$file")
-    if ((malformed || dups || kept != base || lines < base || lines > base + churn)); then
-      echo "run $i: $lines lines, $malformed malformed, $dups repeated, $kept of $base untouched entries"
-      bad=$((bad + 1))
+# runs_under_churn LABEL NS RUNS: the program RUNS times while NS churns.
+runs_under_churn() {
+  local label="$1" churn_ns="$2" count="$3" i out rc file="$work/output.txt"
+  # Bounded in time: the generator stops by itself after 60 seconds.
+  "$here/../scripts/neigh-churn" "$churn_ns" "$rate" 60 --net 10.201 2>/dev/null &
+  churner=$!
+  sleep 0.5
+  for ((i = 1; i <= count; i++)); do
+    out=$(cd "$work" && ip netns exec "$ns" "$exe")
+    rc=$?
+    if ((rc != 0)); then
+      echo "$label run $i: exit status $rc"; bad=$((bad + 1)); continue
     fi
-    outcomes[table]=$((${outcomes[table]:-0} + 1))
-  elif [[ ("$out" == "$grew" || "$out" == "$busy") && $lines -eq 0 ]]; then
-    outcomes[${out##*Error: }]=$((${outcomes[${out##*Error: }]:-0} + 1))
-  else
-    echo "run $i: unexpected report ($lines lines): $out"; bad=$((bad + 1))
-  fi
-done
+    if [[ -n "$out" ]]; then
+      if [[ "$out" == "$grew" && ! -s "$file" ]]; then
+        outcomes["$label: table grew (122)"]=$((${outcomes["$label: table grew (122)"]:-0} + 1))
+      else
+        echo "$label run $i: unexpected report: $out"; bad=$((bad + 1))
+      fi
+      continue
+    fi
+    local stable foreign
+    stable=$(grep -c '^10\.1[0-9][0-9]\.' "$file")
+    foreign=$(LC_ALL=C grep -avcE '^(10\.1[0-9]{2}\.[0-9.]+ - 02:00:[0-9a-f:]{11}|10\.201\.[0-9]+\.[0-9]+ - 02:fe:00:00:[0-9a-f]{2}:[0-9a-f]{2})$' "$file")
+    if ! cmp -s "$work/stable" <(grep '^10\.1[0-9][0-9]\.' "$file" | sort) ||
+      ((foreign != 0)) || [[ -n "$(sort "$file" | uniq -d)" ]]; then
+      echo "$label run $i: $stable lines of $base stable entries," \
+        "$foreign outside the table and churn ranges," \
+        "$(sort "$file" | uniq -d | wc -l) repeated"
+      bad=$((bad + 1))
+    else
+      outcomes["$label: whole"]=$((${outcomes["$label: whole"]:-0} + 1))
+    fi
+  done
+  stop_churn
+}
+runs_under_churn "churn elsewhere" "$other" $(((runs + 1) / 2))
+runs_under_churn "churn in the same namespace" "$ns" $((runs / 2))
+
 for k in "${!outcomes[@]}"; do echo "${outcomes[$k]} run(s): $k"; done
-((bad == 0)) || { echo "$bad run(s) went wrong"; exit 1; }
+check "every run whole or the designed report" 0 "$bad"
+finish race_linux

@@ -77,7 +77,7 @@ TEST_F(ToolTest, FailedAllocationStillMakesTheFillCallWithoutBuffer) {
   g_fake.failAllocation = true;
   EXPECT_EQ(Run(), "GetIpNetTable failed.\n"
                    "\tError: The data area passed to a system call is too "
-                   "small.\r\n");
+                   "small.\n");
   ASSERT_EQ(g_fake.calls.size(), 2U);
   EXPECT_FALSE(g_fake.calls[1].hadBuffer);
   EXPECT_EQ(Output(), "");
@@ -88,7 +88,7 @@ TEST_F(ToolTest, TableThatGrowsBetweenTheCallsFailsWithoutRetry) {
   g_fake.rowsAddedAfterSizing = {MakeRow("10.0.0.2", {1, 2, 3, 4, 5, 7})};
   EXPECT_EQ(Run(), "GetIpNetTable failed.\n"
                    "\tError: The data area passed to a system call is too "
-                   "small.\r\n");
+                   "small.\n");
   EXPECT_EQ(g_fake.calls.size(), 2U);
   EXPECT_EQ(g_fake.allocations.size(), 1U);
   EXPECT_EQ(Output(), "");
@@ -96,7 +96,7 @@ TEST_F(ToolTest, TableThatGrowsBetweenTheCallsFailsWithoutRetry) {
 
 TEST_F(ToolTest, FailureReportAsksForSystemTextAndReleasesIt) {
   g_fake.fillStatus = ERROR_ACCESS_DENIED;
-  EXPECT_EQ(Run(), "GetIpNetTable failed.\n\tError: Access is denied.\r\n");
+  EXPECT_EQ(Run(), "GetIpNetTable failed.\n\tError: Access is denied.\n");
   EXPECT_EQ(g_fake.formatFlags, std::vector<DWORD>{0x1300});
   EXPECT_EQ(g_fake.formatLanguages, std::vector<DWORD>{0x0400});
   EXPECT_EQ(g_fake.textsFreed, 1);
@@ -107,6 +107,15 @@ TEST_F(ToolTest, CodeWithoutTextEndsTheReportAfterItsFirstLine) {
   EXPECT_EQ(Run(), "GetIpNetTable failed.\n");
   EXPECT_EQ(g_fake.textsFreed, 0);
   EXPECT_EQ(Output(), "");
+}
+
+// The system's "\r\n" reaches the text stream as its own line end, once;
+// a lone "\r" is text and stays.
+TEST_F(ToolTest, SystemLineEndsBecomeTheStreamsOwn) {
+  g_fake.fillStatus = ERROR_ACCESS_DENIED;
+  g_fake.messages[ERROR_ACCESS_DENIED] = u"Two\r\nlines\r and a CR.\r\n";
+  EXPECT_EQ(Run(), "GetIpNetTable failed.\n"
+                   "\tError: Two\nlines\r and a CR.\n");
 }
 
 TEST_F(ToolTest, LocalizedTextIsPrintedWhole) {
@@ -138,7 +147,7 @@ TEST_F(ToolTest, ExistingFileIsTruncatedOnBothPaths) {
 TEST_F(ToolTest, OutputThatCannotBeOpenedIsReportedAndNothingIsFetched) {
   std::filesystem::create_directory("output.txt");
   g_fake.rows = {MakeRow("10.0.0.1", {1, 2, 3, 4, 5, 6})};
-  EXPECT_EQ(Run(), "Cannot open output.txt.\n\tError: Access is denied.\r\n");
+  EXPECT_EQ(Run(), "Cannot open output.txt.\n\tError: Access is denied.\n");
   EXPECT_TRUE(g_fake.calls.empty());
 }
 
@@ -146,7 +155,7 @@ TEST_F(ToolTest, WritesThatFailAreReported) {
   std::filesystem::create_symlink("/dev/full", "output.txt");
   g_fake.rows = {MakeRow("10.0.0.1", {1, 2, 3, 4, 5, 6})};
   EXPECT_EQ(Run(), "Cannot write output.txt.\n"
-                   "\tError: There is not enough space on the disk.\r\n");
+                   "\tError: There is not enough space on the disk.\n");
 }
 
 } // namespace

@@ -12,10 +12,10 @@
 
 namespace {
 
-// A dump that the table changed under is started again, this many times,
-// after a pause of as many milliseconds as attempts so far, up to 20: about
-// a second of waiting in all, so that a burst of changes can pass.
-constexpr int kDumpAttempts = 64;
+// A table that rehashes under a dump is read again, this many times at
+// most, after a pause of as many milliseconds as attempts so far. Rehashes
+// happen only while the table grows past a power of two, so a few suffice.
+constexpr int kDumpAttempts = 8;
 
 // The kernel fills at most about 32 KiB per reply datagram.
 constexpr std::size_t kReceiveSize = 32768;
@@ -27,11 +27,14 @@ struct DumpRequest {
   ndmsg body; // its first byte is the family for both dumps used here
 };
 
+std::uint32_t g_lastSeq;
+
 // Runs one dump of `type` on a fresh socket, handing every reply datagram to
 // parse until it says otherwise. Returns the last step; *pError with Failed.
 template <typename Parse>
 DumpStep RunDump(std::uint16_t type, int *pError, Parse parse) {
-  const int fd = NlOpen();
+  DumpId id{++g_lastSeq, 0};
+  const int fd = NlOpen(&id.port);
   if (fd < 0) {
     *pError = errno;
     return DumpStep::Failed;
@@ -40,7 +43,7 @@ DumpStep RunDump(std::uint16_t type, int *pError, Parse parse) {
   request.header.nlmsg_len = sizeof request;
   request.header.nlmsg_type = type;
   request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  request.header.nlmsg_seq = 1;
+  request.header.nlmsg_seq = id.seq;
   request.body.ndm_family = AF_INET;
 
   DumpStep step = DumpStep::Failed;
@@ -55,7 +58,7 @@ DumpStep RunDump(std::uint16_t type, int *pError, Parse parse) {
         step = DumpStep::Failed;
         break;
       }
-      step = parse(buffer, static_cast<std::size_t>(got));
+      step = parse(buffer, static_cast<std::size_t>(got), id);
     } while (step == DumpStep::More);
   }
   NlClose(fd);
@@ -67,47 +70,89 @@ TableStamp ReadTableStamp() {
   TableStamp stamp{};
   int error = 0;
   const DumpStep step =
-      RunDump(RTM_GETNEIGHTBL, &error, [&](const void *data, std::size_t len) {
-        return ParseNeighTableDump(data, len, &stamp, &error);
-      });
+      RunDump(RTM_GETNEIGHTBL, &error,
+              [&](const void *data, std::size_t len, const DumpId &id) {
+                return ParseNeighTableDump(data, len, id, &stamp, &error);
+              });
   if (step != DumpStep::Done) {
     stamp.found = false;
   }
   return stamp;
 }
 
-bool SameTable(const TableStamp &a, const TableStamp &b) {
-  return a.found && b.found && a.entries == b.entries && a.allocs == b.allocs &&
-         a.destroys == b.destroys && a.hashGrows == b.hashGrows;
+bool SameHash(const TableStamp &a, const TableStamp &b) {
+  return a.found && b.found && a.hashMask == b.hashMask &&
+         a.hashSeed == b.hashSeed;
 }
 
-// One pass of the neighbour dump into sink. The kernel resumes a dump by
-// position in its hash table, so an entry created or destroyed between two
-// reply datagrams can make it skip or repeat entries without saying so: a
-// dump is only trusted when the table's counters did not move meanwhile.
-DumpStep DumpOnce(RowSink *sink, int *pError) {
+bool SameTable(const TableStamp &a, const TableStamp &b) {
+  return SameHash(a, b) && a.entries == b.entries && a.allocs == b.allocs &&
+         a.destroys == b.destroys;
+}
+
+// One pass of the neighbour dump, adding to sink.
+DumpStep DumpInto(RowSink *sink, int *pError) {
+  return RunDump(RTM_GETNEIGH, pError,
+                 [&](const void *data, std::size_t len, const DumpId &id) {
+                   return ParseNeighDump(data, len, id, sink, pError);
+                 });
+}
+
+// The kernel resumes each reply datagram of a dump at (bucket, position in
+// the bucket's chain), counting the entries of every namespace. A creation
+// in that bucket between two datagrams repeats an entry, a deletion skips
+// one. So when the table changed during the first dump, its repeats are
+// dropped and a second dump, taken at once, adds what the first missed:
+// for both to skip one entry, two deletions must hit its bucket, each in
+// the microseconds between two datagrams that end there.
+DumpStep MergeSecondDump(RowSink *sink, int *pError) {
+  if (sink->count > sink->capacity) {
+    return DumpStep::Done; // too small already: only the count matters
+  }
+  // Room for the first dump's rows and a few more before the set grows.
+  KeySet seen = MakeKeySet(sink->count + sink->count / 8 + 64);
+  DropRepeats(sink, &seen);
+  sink->seen = &seen;
+  DumpStep step = seen.failed ? DumpStep::Failed : DumpInto(sink, pError);
+  sink->seen = nullptr;
+  if (seen.failed) {
+    *pError = ENOMEM; // without the set, repeats could not be told
+    step = DumpStep::Failed;
+  }
+  FreeKeySet(&seen);
+  return step;
+}
+
+// One read of the table into sink: one dump when the table's counters held
+// still, otherwise two merged. Interrupted when a rehash may have moved
+// entries between buckets, which can skip or repeat anything.
+DumpStep ReadNeighbours(RowSink *sink, int *pError) {
   sink->count = 0;
   const TableStamp before = ReadTableStamp();
-  const DumpStep step =
-      RunDump(RTM_GETNEIGH, pError, [&](const void *data, std::size_t len) {
-        return ParseNeighDump(data, len, sink, pError);
-      });
+  DumpStep step = DumpInto(sink, pError);
   if (step != DumpStep::Done || !before.found) {
     return step; // without counters, the kernel's own word has to do
   }
-  return SameTable(before, ReadTableStamp()) ? DumpStep::Done
-                                             : DumpStep::Interrupted;
+  if (SameTable(before, ReadTableStamp())) {
+    return DumpStep::Done;
+  }
+  step = MergeSecondDump(sink, pError);
+  if (step != DumpStep::Done) {
+    return step;
+  }
+  return SameHash(before, ReadTableStamp()) ? DumpStep::Done
+                                            : DumpStep::Interrupted;
 }
 
-// The whole neighbour dump into sink, started again, a bounded number of
-// times, while the table changes under it.
+// The whole neighbour table into sink, read again, a bounded number of
+// times, while the table rehashes under it.
 DWORD DumpNeighbours(RowSink *sink) {
   int error = 0;
   for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
     if (attempt > 0) {
       NlBackOff(attempt);
     }
-    const DumpStep step = DumpOnce(sink, &error);
+    const DumpStep step = ReadNeighbours(sink, &error);
     if (step == DumpStep::Done) {
       return NO_ERROR;
     }
@@ -115,7 +160,7 @@ DWORD DumpNeighbours(RowSink *sink) {
       return StatusFromErrno(error);
     }
   }
-  return ERROR_BUSY; // the table never held still long enough
+  return ERROR_BUSY; // the table rehashed on every try
 }
 
 ULONG AskForSize(std::uint64_t rows, PULONG pdwSize) {
@@ -128,20 +173,21 @@ ULONG AskForSize(std::uint64_t rows, PULONG pdwSize) {
 }
 
 // The sizing call. The kernel's count of entries spans all namespaces: an
-// upper bound for ours, read without walking the table. Without it, a dump
-// that only counts.
+// upper bound for ours, read without walking the table. An eighth more
+// leaves room for a table that grows a little before the fill call. Without
+// the count, a dump that only counts.
 ULONG SizeTable(PULONG pdwSize) {
   const TableStamp stamp = ReadTableStamp();
   std::uint64_t rows = stamp.entries;
   if (!stamp.found) {
-    RowSink counter{nullptr, 0, 0};
+    RowSink counter{nullptr, 0, 0, nullptr};
     const DWORD status = DumpNeighbours(&counter);
     if (status != NO_ERROR) {
       return status;
     }
     rows = counter.count;
   }
-  return rows == 0 ? ERROR_NO_DATA : AskForSize(rows, pdwSize);
+  return rows == 0 ? ERROR_NO_DATA : AskForSize(rows + rows / 8 + 8, pdwSize);
 }
 
 } // namespace
@@ -156,7 +202,8 @@ ULONG GetIpNetTable(PMIB_IPNETTABLE IpNetTable, PULONG SizePointer,
     return SizeTable(SizePointer);
   }
   RowSink sink{IpNetTable->table,
-               (*SizePointer - kTableHeader) / sizeof(MIB_IPNETROW), 0};
+               (*SizePointer - kTableHeader) / sizeof(MIB_IPNETROW), 0,
+               nullptr};
   const DWORD status = DumpNeighbours(&sink);
   if (status != NO_ERROR) {
     return status;

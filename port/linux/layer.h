@@ -16,37 +16,73 @@ enum class DumpStep {
   Interrupted, // the table changed during the dump (NLM_F_DUMP_INTR)
 };
 
+// What makes a reply the answer to our request: the request's sequence
+// number and our socket's port. Other messages are never read as rows.
+struct DumpId {
+  std::uint32_t seq;
+  std::uint32_t port;
+};
+
+// (interface index, address) as one key: within a namespace it names one
+// neighbour, so a key seen twice in a dump is a repeat, never two entries.
+struct KeySet {
+  std::uint64_t *slots; // open addressing; 0 is an empty slot
+  std::uint64_t mask;   // slot count - 1, a power of two minus one
+  std::uint64_t size;   // keys held
+  bool failed;          // it could not grow: no memory
+};
+
 // The caller's rows. Rows past the capacity are counted but not stored, so
-// the caller learns the size it needs.
+// the caller learns the size it needs. With seen set, a row whose key is in
+// it already is dropped, and every kept row's key is added.
 struct RowSink {
   MIB_IPNETROW *rows;
   std::uint64_t capacity;
   std::uint64_t count;
+  KeySet *seen;
 };
 
 // Parses one datagram of an RTM_GETNEIGH dump into sink. Never reads past len
 // nor writes past the capacity. On Failed, *pError holds an errno value.
-DumpStep ParseNeighDump(const void *data, std::size_t len, RowSink *sink,
-                        int *pError);
+DumpStep ParseNeighDump(const void *data, std::size_t len, const DumpId &id,
+                        RowSink *sink, int *pError);
+
+// A set with room for capacity keys before it first grows; failed when
+// there is no memory for it. Freed with FreeKeySet.
+KeySet MakeKeySet(std::uint64_t capacity);
+void FreeKeySet(KeySet *set);
+// Adds the row's key; false when it was there already. The set doubles
+// when three quarters full; if it cannot, it is marked failed and the key
+// counts as new.
+bool InsertKey(KeySet *set, const MIB_IPNETROW &row);
+// Drops every row whose key an earlier row has, keeping the order; the keys
+// of the rows kept end up in set.
+void DropRepeats(RowSink *sink, KeySet *set);
 
 // The IPv4 neighbour table's counters, as RTM_GETNEIGHTBL reports them for
-// all namespaces together. Equal stamps before and after a dump mean that no
-// entry was created or destroyed and the hash did not grow meanwhile.
+// all namespaces together, and which hash table holds the entries. Equal
+// stamps before and after a dump mean that no entry was created or
+// destroyed meanwhile. A rehash builds a new hash table, with a new size
+// and seed; the kernel's count of rehashes also counts attempts that found
+// no memory and changed nothing, so the size and seed tell instead.
 struct TableStamp {
   bool found;
   std::uint64_t entries;
   std::uint64_t allocs;
   std::uint64_t destroys;
-  std::uint64_t hashGrows;
+  std::uint32_t hashMask;
+  std::uint32_t hashSeed;
 };
 
 // Parses one datagram of an RTM_GETNEIGHTBL dump into *pStamp.
 DumpStep ParseNeighTableDump(const void *data, std::size_t len,
-                             TableStamp *pStamp, int *pError);
+                             const DumpId &id, TableStamp *pStamp, int *pError);
 
 // The socket seam: thin wrappers over the system calls, replaced in tests.
-// Each returns -1 with errno set on failure.
-int NlOpen();
+// Each returns -1 with errno set on failure. NlOpen connects the socket to
+// the kernel, so that no other process can queue datagrams on it, and gives
+// its port.
+int NlOpen(std::uint32_t *pPort);
 int NlSend(int fd, const void *data, std::size_t len);
 ssize_t NlReceive(int fd, void *data, std::size_t len);
 void NlClose(int fd);

@@ -113,8 +113,8 @@ bool MessageFits(const nlmsghdr *nlh, int len) {
 // The walk shared by both dumps: control messages are handled here, each
 // data message of dataType goes to onData.
 template <typename OnData>
-DumpStep WalkDump(const void *data, std::size_t size, std::uint16_t dataType,
-                  int *pError, OnData onData) {
+DumpStep WalkDump(const void *data, std::size_t size, const DumpId &id,
+                  std::uint16_t dataType, int *pError, OnData onData) {
   if (size > INT_MAX) {
     *pError = EMSGSIZE;
     return DumpStep::Failed;
@@ -122,6 +122,9 @@ DumpStep WalkDump(const void *data, std::size_t size, std::uint16_t dataType,
   int len = static_cast<int>(size);
   for (const auto *nlh = static_cast<const nlmsghdr *>(data);
        MessageFits(nlh, len); nlh = NLMSG_NEXT(nlh, len)) {
+    if (nlh->nlmsg_seq != id.seq || nlh->nlmsg_pid != id.port) {
+      continue; // not the answer to our request
+    }
     if ((nlh->nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
       return DumpStep::Interrupted;
     }
@@ -161,35 +164,40 @@ void ReadTableCounters(const nlmsghdr *nlh, TableStamp *stamp) {
       ndt_config config{};
       std::memcpy(&config, RTA_DATA(rta), sizeof config);
       stamp->entries = config.ndtc_entries;
+      stamp->hashMask = config.ndtc_hash_mask;
+      stamp->hashSeed = config.ndtc_hash_rnd;
       stamp->found = true;
     } else if (type == NDTA_STATS && RTA_PAYLOAD(rta) >= sizeof(ndt_stats)) {
       ndt_stats stats{};
       std::memcpy(&stats, RTA_DATA(rta), sizeof stats);
       stamp->allocs = stats.ndts_allocs;
       stamp->destroys = stats.ndts_destroys;
-      stamp->hashGrows = stats.ndts_hash_grows;
     }
   }
 }
 
 } // namespace
 
-DumpStep ParseNeighDump(const void *data, std::size_t len, RowSink *sink,
-                        int *pError) {
-  return WalkDump(data, len, RTM_NEWNEIGH, pError, [sink](const nlmsghdr *nlh) {
-    // Rows go straight into the caller's buffer while it has room.
-    MIB_IPNETROW scratch{};
-    MIB_IPNETROW *row =
-        sink->count < sink->capacity ? &sink->rows[sink->count] : &scratch;
-    if (ReadNeighRow(nlh, row)) {
-      ++sink->count;
-    }
-  });
+DumpStep ParseNeighDump(const void *data, std::size_t len, const DumpId &id,
+                        RowSink *sink, int *pError) {
+  return WalkDump(
+      data, len, id, RTM_NEWNEIGH, pError, [sink](const nlmsghdr *nlh) {
+        // Rows go straight into the caller's buffer while it has
+        // room; a repeat is overwritten by the next row.
+        MIB_IPNETROW scratch{};
+        const bool stored = sink->count < sink->capacity;
+        MIB_IPNETROW *row = stored ? &sink->rows[sink->count] : &scratch;
+        if (ReadNeighRow(nlh, row) &&
+            (sink->seen == nullptr || !stored || InsertKey(sink->seen, *row))) {
+          ++sink->count;
+        }
+      });
 }
 
 DumpStep ParseNeighTableDump(const void *data, std::size_t len,
-                             TableStamp *pStamp, int *pError) {
+                             const DumpId &id, TableStamp *pStamp,
+                             int *pError) {
   return WalkDump(
-      data, len, RTM_NEWNEIGHTBL, pError,
+      data, len, id, RTM_NEWNEIGHTBL, pError,
       [pStamp](const nlmsghdr *nlh) { ReadTableCounters(nlh, pStamp); });
 }

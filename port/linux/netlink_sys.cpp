@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <linux/netlink.h>
 #include <sys/socket.h>
@@ -6,17 +7,32 @@
 
 #include "layer.h"
 
-int NlOpen() {
-  return socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+int NlOpen(std::uint32_t *pPort) {
+  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (fd < 0) {
+    return -1;
+  }
+  // Connected to the kernel (port 0), the socket refuses datagrams from any
+  // other sender; connecting also binds it to a port of its own.
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  sockaddr_nl local{};
+  socklen_t localLen = sizeof local;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) < 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  *pPort = local.nl_pid;
+  return fd;
 }
 
 int NlSend(int fd, const void *data, std::size_t len) {
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
   ssize_t sent = 0;
   do {
-    sent = sendto(fd, data, len, 0, reinterpret_cast<sockaddr *>(&kernel),
-                  sizeof kernel);
+    sent = send(fd, data, len, 0);
   } while (sent < 0 && errno == EINTR);
   if (sent < 0) {
     return -1;

@@ -3,7 +3,7 @@
 // tool's code reads the same records on both systems.
 #pragma once
 
-#include <arpa/inet.h> // inet_ntoa: the C library's own does the same job
+#include <arpa/inet.h> // in_addr, and inet_ntoa: supplied by this layer
 #include <cstddef>
 #include <cstdint>
 
