@@ -2,10 +2,12 @@
 // bytes, the dump loop over a scripted socket, messages and text conversion.
 #include <algorithm>
 #include <cerrno>
+#include <dlfcn.h>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
 
 #include "arpexport.h"
@@ -455,6 +457,36 @@ TEST(MessageTest, EveryCodeTheToolMeetsHasTextEndingInALineEnd) {
   EXPECT_EQ(text, nullptr);
   EXPECT_EQ(CaptureStdout([] { ReportStatusText(122); }),
             "\tError: The data area passed to a system call is too small.\n");
+}
+
+// The layer's inet_ntoa stands in for the C library's: the same text for
+// every address, in storage that the next call overwrites.
+TEST(InetNtoaTest, GivesTheCLibrarysTextExactly) {
+  using Ntoa = char *(*)(in_addr);
+  const auto libc = reinterpret_cast<Ntoa>(dlsym(RTLD_NEXT, "inet_ntoa"));
+  ASSERT_NE(libc, nullptr);
+  ASSERT_NE(libc, &inet_ntoa) << "the layer's own is not linked in";
+  std::vector<std::uint32_t> addresses{0x00000000U, 0x0A000001U, 0xFFFFFFFFU,
+                                       0x01020304U, 0x0A0B0C0DU, 0x64C8FAFFU,
+                                       0x09630A00U, 0xC0A80001U};
+  // The same sample on every run, so that a failure can be repeated.
+  std::mt19937 random(20261208); // NOLINT(cert-msc32-c,cert-msc51-cpp)
+  for (int i = 0; i < 100000; ++i) {
+    addresses.push_back(static_cast<std::uint32_t>(random()));
+  }
+  for (const std::uint32_t hostOrder : addresses) {
+    in_addr a{};
+    a.s_addr = htonl(hostOrder);
+    const std::string ours = inet_ntoa(a);
+    ASSERT_EQ(ours, libc(a)) << hostOrder;
+  }
+  in_addr first{};
+  first.s_addr = htonl(0x0A000001U);
+  in_addr second{};
+  second.s_addr = htonl(0xFFFFFFFFU);
+  const char *text = inet_ntoa(first);
+  EXPECT_EQ(inet_ntoa(second), text) << "one buffer, overwritten";
+  EXPECT_STREQ(text, "255.255.255.255");
 }
 
 TEST(TextTest, Utf16BecomesUtf8WithSizesAsWindowsCountsThem) {

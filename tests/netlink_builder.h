@@ -136,6 +136,7 @@ inline void AddressTo(unsigned char *data, std::size_t len, std::uint32_t seq,
     if (h.nlmsg_len < sizeof h) {
       break;
     }
-    at += NLMSG_ALIGN(h.nlmsg_len);
+    at += (std::size_t{h.nlmsg_len} + NLMSG_ALIGNTO - 1) &
+          ~std::size_t{NLMSG_ALIGNTO - 1};
   }
 }
