@@ -63,6 +63,9 @@ runs_under_churn() {
       outcomes["$label: whole"]=$((${outcomes["$label: whole"]:-0} + 1))
     fi
   done
+  if ! kill -0 "$churner" 2>/dev/null; then
+    echo "$label: the churn generator ended early"; bad=$((bad + 1))
+  fi
   stop_churn
 }
 runs_under_churn "churn elsewhere" "$other" $(((runs + 1) / 2))
