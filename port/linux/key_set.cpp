@@ -75,11 +75,12 @@ bool InsertKey(KeySet *set, const MIB_IPNETROW &row) {
     set->failed = true;
     return true;
   }
-  std::uint64_t *slot = Find(*set, KeyOf(row));
+  const std::uint64_t key = KeyOf(row);
+  std::uint64_t *slot = Find(*set, key);
   if (*slot != 0) {
     return false;
   }
-  *slot = KeyOf(row);
+  *slot = key;
   ++set->size;
   return true;
 }
