@@ -1,18 +1,28 @@
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "arpexport.h"
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
+// Each byte's two lower-case hexadecimal digits.
+constexpr std::array<std::array<char, 2>, 256> MakeHexPairs() {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::array<std::array<char, 2>, 256> pairs{};
+  for (std::size_t v = 0; v < pairs.size(); ++v) {
+    pairs[v] = {kDigits[v >> 4U], kDigits[v & 0x0FU]};
+  }
+  return pairs;
+}
+
+constexpr auto kHexPairs = MakeHexPairs();
 
 // Renders "%.2x:%.2x:%.2x:%.2x:%.2x:%.2x" for the first six bytes: printf's
 // format parsing cost more than everything else per row on large tables.
 void FormatPhysAddr(const BYTE *b, char (&text)[17]) {
   for (std::size_t i = 0; i < 6; ++i) {
-    text[3 * i] = kHexDigits[b[i] >> 4U];
-    text[3 * i + 1] = kHexDigits[b[i] & 0x0FU];
+    std::memcpy(&text[3 * i], kHexPairs[b[i]].data(), 2);
     if (i < 5) {
       text[3 * i + 2] = ':';
     }
@@ -22,24 +32,29 @@ void FormatPhysAddr(const BYTE *b, char (&text)[17]) {
 } // namespace
 
 void WriteIpNetRow(std::FILE *pFile, const MIB_IPNETROW &row) {
+  // Always six bytes, whatever dwPhysAddrLen says. Formatted first, so that
+  // its stores have landed by the time its write reads them back.
+  char phys[17];
+  FormatPhysAddr(row.bPhysAddr, phys);
+
   in_addr addr{};
   addr.s_addr = row.dwAddr;
   // "%s - ": inet_ntoa's text lives in storage that its next call
-  // overwrites, so it is copied out at once.
+  // overwrites, so it is copied out at once, a byte at a time: it was
+  // stored a moment ago in small pieces, and the wide reads of strlen and
+  // memcpy would wait for each of them to land.
   char address[16 + 3];
   const char *text = inet_ntoa(addr);
-  const std::size_t n = std::min(std::strlen(text), std::size_t{15});
-  std::copy_n(text, n, address);
+  std::size_t n = 0;
+  while (n < 15 && text[n] != '\0') {
+    address[n] = text[n];
+    ++n;
+  }
   std::copy_n(" - ", 3, address + n);
   // Each write's result is left unchecked: a failed write sets the stream's
   // error state, which the run checks once when it closes the file. The
   // caller holds the stream's lock, so the writes need not take it.
-  (void)fwrite_unlocked(address, 1, n + 3, pFile);
-
-  // Always six bytes, whatever dwPhysAddrLen says.
-  char phys[17];
-  FormatPhysAddr(row.bPhysAddr, phys);
-  (void)fwrite_unlocked(phys, 1, sizeof phys, pFile);
-
+  (void)WriteUnlocked(address, n + 3, pFile);
+  (void)WriteUnlocked(phys, sizeof phys, pFile);
   (void)fputc_unlocked('\n', pFile);
 }

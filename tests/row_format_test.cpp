@@ -1,6 +1,8 @@
 // The line format, byte for byte, through a real text-mode file stream.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "arpexport.h"
 #include "support.h"
@@ -26,12 +28,23 @@ MIB_IPNETROW Row(const char *address, std::initializer_list<BYTE> phys,
 class RowFormatTest : public ScratchDirTest {
 protected:
   // The bytes that WriteIpNetRow leaves in a file for these rows.
-  static std::string Written(std::initializer_list<MIB_IPNETROW> rows) {
+  // With a buffer size, the stream gets a buffer of exactly that many bytes
+  // in the given mode.
+  static std::string Written(const std::vector<MIB_IPNETROW> &rows,
+                             int mode = -1, std::size_t bufferSize = 0) {
     std::FILE *file = std::fopen("rows.txt", "w");
     EXPECT_NE(file, nullptr);
+    std::vector<char> buffer(bufferSize);
+    if (mode != -1) {
+      EXPECT_EQ(std::setvbuf(file, bufferSize != 0 ? buffer.data() : nullptr,
+                             mode, bufferSize),
+                0);
+    }
+    flockfile(file);
     for (const MIB_IPNETROW &row : rows) {
       WriteIpNetRow(file, row);
     }
+    funlockfile(file);
     EXPECT_EQ(std::fclose(file), 0);
     return ReadBytes("rows.txt");
   }
@@ -73,6 +86,42 @@ TEST_F(RowFormatTest, OnlyAddressAndBytesReachTheFile) {
   b.dwType = 2;
   EXPECT_EQ(Written({a, b}), Line("10.0.0.1 - 01:02:03:04:05:06") +
                                  Line("10.0.0.1 - 01:02:03:04:05:06"));
+}
+
+TEST_F(RowFormatTest, EveryByteAsItsTwoHexDigits) {
+  std::vector<MIB_IPNETROW> rows;
+  std::string expected;
+  for (unsigned first = 0; first < 256; first += 6) {
+    MIB_IPNETROW row = Row("10.0.0.1", {});
+    char text[32];
+    char *p = text;
+    for (unsigned i = 0; i < 6; ++i) {
+      row.bPhysAddr[i] = static_cast<BYTE>((first + i) % 256);
+      p += std::snprintf(p, 4, i < 5 ? "%.2x:" : "%.2x", row.bPhysAddr[i]);
+    }
+    rows.push_back(row);
+    expected += Line(std::string("10.0.0.1 - ") + text);
+  }
+  EXPECT_EQ(Written(rows), expected);
+}
+
+// Writes that fit the stream's buffer take a shortcut past the C library;
+// the bytes must be the same wherever a line meets the end of the buffer,
+// and with no buffer or a line buffer.
+TEST_F(RowFormatTest, SameBytesWhereverTheStreamBufferEnds) {
+  const std::initializer_list<BYTE> mac{0xde, 0xad, 0xbe, 0xef, 0x00, 0x01};
+  const MIB_IPNETROW once[] = {Row("1.2.3.4", mac), Row("255.255.255.255", mac),
+                               Row("10.20.30.40", mac),
+                               Row("192.168.100.7", mac), Row("0.0.0.0", mac)};
+  std::vector<MIB_IPNETROW> rows(std::begin(once), std::end(once));
+  rows.insert(rows.end(), std::begin(once), std::end(once));
+  const std::string expected = Written(rows);
+  ASSERT_EQ(expected.rfind(Line("1.2.3.4 - de:ad:be:ef:00:01"), 0), 0U);
+  for (std::size_t size : {2U, 3U, 7U, 18U, 19U, 35U, 64U, 4096U}) {
+    EXPECT_EQ(Written(rows, _IOFBF, size), expected) << size;
+  }
+  EXPECT_EQ(Written(rows, _IOLBF, 64), expected);
+  EXPECT_EQ(Written(rows, _IONBF), expected);
 }
 
 } // namespace

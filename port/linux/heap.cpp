@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <cstdlib>
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include "platform.h"
@@ -8,25 +9,56 @@ namespace {
 
 char g_processHeap; // only its address matters: a non-null handle
 
-constexpr std::size_t kHugePage = std::size_t{1} << 21U;
+// A block this large is a mapping of its own, faulted in ahead of use.
+constexpr std::size_t kLargeBlock = std::size_t{1} << 21U;
 
-// A large table is written once from its start to its end: in 2 MiB pages
-// that takes a page fault every 2 MiB instead of every 4 KiB, and page
-// faults cost more than parsing. So a block of 2 MiB or more is whole huge
-// pages of its own, aligned to them. The advice may be refused; the block
-// is the same. Like the tool's table buffer, it is never given back.
-void *AllocateHugePages(std::size_t bytes) {
-  const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-  void *mapped = mmap(nullptr, rounded + kHugePage, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) {
+struct Range {
+  void *start;
+  std::size_t bytes;
+};
+
+void *FaultIn(void *arg) {
+  Range *range = static_cast<Range *>(arg);
+#ifdef MADV_POPULATE_WRITE
+  (void)madvise(range->start, range->bytes, MADV_POPULATE_WRITE);
+#endif
+  std::free(range);
+  return nullptr;
+}
+
+// A large table is written once from its start to its end while the
+// kernel's dump runs, and the first write to each page costs a fault that
+// zeroes it: on a virtual machine whose host takes back free memory, about
+// as much as parsing the rows. A helper thread faults the block in ahead of
+// the writer, on another core; it changes no byte. Without the helper, or
+// on a kernel without MADV_POPULATE_WRITE, the writer faults as usual.
+void FaultInBehind(void *block, std::size_t bytes) {
+  auto *range = static_cast<Range *>(std::malloc(sizeof(Range)));
+  if (range == nullptr) {
+    return;
+  }
+  *range = Range{block, bytes};
+  pthread_attr_t attr;
+  pthread_t thread;
+  if (pthread_attr_init(&attr) != 0) {
+    std::free(range);
+    return;
+  }
+  (void)pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (pthread_create(&thread, &attr, FaultIn, range) != 0) {
+    std::free(range);
+  }
+  (void)pthread_attr_destroy(&attr);
+}
+
+// Like the tool's table buffer, a large block is never given back.
+void *AllocateLarge(std::size_t bytes) {
+  void *block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) {
     return nullptr;
   }
-  const std::size_t misalignment =
-      reinterpret_cast<std::uintptr_t>(mapped) & (kHugePage - 1);
-  char *block = static_cast<char *>(mapped) +
-                (misalignment != 0 ? kHugePage - misalignment : 0);
-  (void)madvise(block, rounded, MADV_HUGEPAGE);
+  FaultInBehind(block, bytes);
   return block;
 }
 
@@ -41,8 +73,8 @@ LPVOID HeapAlloc(HANDLE hHeap, DWORD /*dwFlags*/, SIZE_T dwBytes) {
   if (hHeap != GetProcessHeap()) {
     return nullptr;
   }
-  if (dwBytes >= kHugePage) {
-    return AllocateHugePages(dwBytes);
+  if (dwBytes >= kLargeBlock) {
+    return AllocateLarge(dwBytes);
   }
   return std::malloc(dwBytes != 0 ? dwBytes : 1);
 }

@@ -34,6 +34,15 @@ const rtattr *FirstAttr(const nlmsghdr *nlh, std::size_t hdrSize, int *pLen) {
                                           hdrLen);
 }
 
+// The hardware address, zero-padded; at most MAXLEN_PHYSADDR bytes of it.
+void ReadPhysAddr(const rtattr *rta, MIB_IPNETROW *row) {
+  const auto payload = static_cast<std::size_t>(RTA_PAYLOAD(rta));
+  const std::size_t n = payload < MAXLEN_PHYSADDR ? payload : MAXLEN_PHYSADDR;
+  std::memset(row->bPhysAddr, 0, sizeof row->bPhysAddr);
+  std::memcpy(row->bPhysAddr, RTA_DATA(rta), n);
+  row->dwPhysAddrLen = static_cast<DWORD>(n);
+}
+
 // One RTM_NEWNEIGH message as a row. False for anything that is not a
 // well-formed IPv4 neighbour with a 4-byte destination.
 bool ReadNeighRow(const nlmsghdr *nlh, MIB_IPNETROW *row) {
@@ -44,35 +53,30 @@ bool ReadNeighRow(const nlmsghdr *nlh, MIB_IPNETROW *row) {
   if (ndm->ndm_family != AF_INET) {
     return false;
   }
-  std::memset(row, 0, sizeof *row);
+  *row = MIB_IPNETROW{};
   row->dwIndex = static_cast<DWORD>(ndm->ndm_ifindex);
   row->dwType = TypeFromState(ndm->ndm_state);
 
-  bool hasDst = false;
+  // The kernel puts the destination and the hardware address first; the
+  // attributes after them carry nothing a row holds.
+  constexpr unsigned kDst = 1U;
+  constexpr unsigned kLladdr = 2U;
+  unsigned found = 0;
   int len = 0;
   for (const rtattr *rta = FirstAttr(nlh, sizeof(ndmsg), &len);
-       RTA_OK(rta, len); rta = RTA_NEXT(rta, len)) {
-    const auto payload = static_cast<std::size_t>(RTA_PAYLOAD(rta));
-    switch (rta->rta_type & NLA_TYPE_MASK) {
-    case NDA_DST:
-      if (payload == sizeof row->dwAddr) {
-        std::memcpy(&row->dwAddr, RTA_DATA(rta), sizeof row->dwAddr);
-        hasDst = true;
-      }
-      break;
-    case NDA_LLADDR: {
-      const std::size_t n =
-          payload < MAXLEN_PHYSADDR ? payload : MAXLEN_PHYSADDR;
-      std::memset(row->bPhysAddr, 0, sizeof row->bPhysAddr);
-      std::memcpy(row->bPhysAddr, RTA_DATA(rta), n);
-      row->dwPhysAddrLen = static_cast<DWORD>(n);
-      break;
-    }
-    default:
-      break;
+       found != (kDst | kLladdr) && RTA_OK(rta, len);
+       rta = RTA_NEXT(rta, len)) {
+    const unsigned type = rta->rta_type & NLA_TYPE_MASK;
+    if (type == NDA_DST && (found & kDst) == 0U &&
+        RTA_PAYLOAD(rta) == sizeof row->dwAddr) {
+      std::memcpy(&row->dwAddr, RTA_DATA(rta), sizeof row->dwAddr);
+      found |= kDst;
+    } else if (type == NDA_LLADDR && (found & kLladdr) == 0U) {
+      ReadPhysAddr(rta, row);
+      found |= kLladdr;
     }
   }
-  return hasDst;
+  return (found & kDst) != 0U;
 }
 
 // NLMSG_ERROR carries the kernel's negative errno; 0 is an acknowledgement.
@@ -184,11 +188,14 @@ DumpStep ParseNeighDump(const void *data, std::size_t len, const DumpId &id,
       data, len, id, RTM_NEWNEIGH, pError, [sink](const nlmsghdr *nlh) {
         // Rows go straight into the caller's buffer while it has
         // room; a repeat is overwritten by the next row.
-        MIB_IPNETROW scratch{};
-        const bool stored = sink->count < sink->capacity;
-        MIB_IPNETROW *row = stored ? &sink->rows[sink->count] : &scratch;
+        if (sink->count >= sink->capacity) {
+          MIB_IPNETROW scratch;
+          sink->count += ReadNeighRow(nlh, &scratch) ? 1 : 0;
+          return;
+        }
+        MIB_IPNETROW *row = &sink->rows[sink->count];
         if (ReadNeighRow(nlh, row) &&
-            (sink->seen == nullptr || !stored || InsertKey(sink->seen, *row))) {
+            (sink->seen == nullptr || InsertKey(sink->seen, *row))) {
           ++sink->count;
         }
       });

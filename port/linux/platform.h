@@ -6,6 +6,8 @@
 #include <arpa/inet.h> // in_addr, and inet_ntoa: supplied by this layer
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
@@ -107,3 +109,20 @@ UINT GetConsoleOutputCP();
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
                         int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
                         LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
+
+// A write to a stream whose lock the caller holds. glibc's fwrite_unlocked
+// costs two calls and some 150 instructions even for a few bytes; while the
+// buffer has room this copies straight into it, the way glibc's own
+// putc_unlocked does, and leaves everything else to fwrite_unlocked.
+inline std::size_t WriteUnlocked(const void *pData, std::size_t n,
+                                 std::FILE *pFile) {
+#ifdef __GLIBC__
+  if (static_cast<std::size_t>(pFile->_IO_write_end - pFile->_IO_write_ptr) >=
+      n) {
+    std::memcpy(pFile->_IO_write_ptr, pData, n);
+    pFile->_IO_write_ptr += n;
+    return n;
+  }
+#endif
+  return fwrite_unlocked(pData, 1, n, pFile);
+}

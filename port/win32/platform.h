@@ -10,14 +10,14 @@
 
 #include <cstdio>
 
-// The POSIX names for writing under a stream lock that the caller holds.
-// The C runtime's own stream calls take its lock again, which is allowed:
-// the lock is recursive.
+// Writing under a stream lock that the caller holds: the POSIX names, and
+// the Linux layer's WriteUnlocked. The C runtime's own stream calls take its
+// lock again, which is allowed: the lock is recursive.
 inline void flockfile(std::FILE *pFile) { _lock_file(pFile); }
 inline void funlockfile(std::FILE *pFile) { _unlock_file(pFile); }
-inline std::size_t fwrite_unlocked(const void *pData, std::size_t size,
-                                   std::size_t count, std::FILE *pFile) {
-  return std::fwrite(pData, size, count, pFile);
+inline std::size_t WriteUnlocked(const void *pData, std::size_t n,
+                                 std::FILE *pFile) {
+  return std::fwrite(pData, 1, n, pFile);
 }
 inline int fputc_unlocked(int c, std::FILE *pFile) {
   return std::fputc(c, pFile);
