@@ -65,8 +65,8 @@ void BM_ParseNeighDump(benchmark::State &state) {
     }
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(
-      static_cast<std::int64_t>(state.iterations() * kRows));
+  state.SetItemsProcessed(state.iterations() *
+                          static_cast<std::int64_t>(kRows));
 }
 BENCHMARK(BM_ParseNeighDump);
 
@@ -89,8 +89,8 @@ void BM_WriteIpNetRow(benchmark::State &state) {
     funlockfile(pFile);
   }
   (void)std::fclose(pFile);
-  state.SetItemsProcessed(
-      static_cast<std::int64_t>(state.iterations() * kRows));
+  state.SetItemsProcessed(state.iterations() *
+                          static_cast<std::int64_t>(kRows));
 }
 BENCHMARK(BM_WriteIpNetRow);
 
