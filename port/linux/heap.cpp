@@ -1,4 +1,3 @@
-#include <cstdint>
 #include <cstdlib>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -38,17 +37,12 @@ void FaultInBehind(void *block, std::size_t bytes) {
     return;
   }
   *range = Range{block, bytes};
-  pthread_attr_t attr;
   pthread_t thread;
-  if (pthread_attr_init(&attr) != 0) {
+  if (pthread_create(&thread, nullptr, FaultIn, range) != 0) {
     std::free(range);
     return;
   }
-  (void)pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  if (pthread_create(&thread, &attr, FaultIn, range) != 0) {
-    std::free(range);
-  }
-  (void)pthread_attr_destroy(&attr);
+  (void)pthread_detach(thread);
 }
 
 // Like the tool's table buffer, a large block is never given back.
