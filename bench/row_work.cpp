@@ -57,7 +57,7 @@ void BM_ParseNeighDump(benchmark::State &state) {
   const std::vector<Bytes> datagrams = Datagrams();
   std::vector<MIB_IPNETROW> rows(kRows);
   for (auto _ : state) {
-    RowSink sink{rows.data(), rows.size(), 0, nullptr};
+    RowSink sink{rows.data(), rows.size(), 0, nullptr, nullptr};
     int error = 0;
     for (const Bytes &datagram : datagrams) {
       benchmark::DoNotOptimize(ParseNeighDump(datagram.data(), datagram.size(),
@@ -72,7 +72,7 @@ BENCHMARK(BM_ParseNeighDump);
 
 void BM_WriteIpNetRow(benchmark::State &state) {
   std::vector<MIB_IPNETROW> rows(kRows);
-  RowSink sink{rows.data(), rows.size(), 0, nullptr};
+  RowSink sink{rows.data(), rows.size(), 0, nullptr, nullptr};
   int error = 0;
   for (const Bytes &datagram : Datagrams()) {
     ParseNeighDump(datagram.data(), datagram.size(), DumpId{1, 0}, &sink,

@@ -35,7 +35,8 @@ void FuzzParsers(const std::uint8_t *data, std::size_t size) {
   for (const std::uint64_t capacity : {0U, 1U, 3U}) {
     auto rows = std::make_unique<MIB_IPNETROW[]>(capacity);
     KeySet seen = MakeKeySet(capacity);
-    RowSink sink{rows.get(), capacity, 0, capacity == 3 ? &seen : nullptr};
+    RowSink sink{rows.get(), capacity, 0, capacity == 3 ? &seen : nullptr,
+                 nullptr};
     int error = 0;
     ParseNeighDump(data, size, id, &sink, &error);
     for (std::uint64_t i = 0; i < sink.count && i < capacity; ++i) {

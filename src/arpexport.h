@@ -14,8 +14,9 @@ int RunExport();
 DWORD FetchIpNetTable(PMIB_IPNETTABLE *ppIpNetTable);
 
 // Row format: one line "a.b.c.d - xx:xx:xx:xx:xx:xx" per row. The caller
-// holds the stream's lock (flockfile).
-void WriteIpNetRow(std::FILE *pFile, const MIB_IPNETROW &row);
+// holds the stream's lock (flockfile). False, with nothing written, when the
+// address has no text.
+bool WriteIpNetRow(std::FILE *pFile, const MIB_IPNETROW &row);
 
 // Status text report: "\tError: " and the system's text for dwStatus, if any.
 void ReportStatusText(DWORD dwStatus);

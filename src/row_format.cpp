@@ -31,7 +31,7 @@ void FormatPhysAddr(const BYTE *b, char (&text)[17]) {
 
 } // namespace
 
-void WriteIpNetRow(std::FILE *pFile, const MIB_IPNETROW &row) {
+bool WriteIpNetRow(std::FILE *pFile, const MIB_IPNETROW &row) {
   // Always six bytes, whatever dwPhysAddrLen says. Formatted first, so that
   // its stores have landed by the time its write reads them back.
   char phys[17];
@@ -45,6 +45,9 @@ void WriteIpNetRow(std::FILE *pFile, const MIB_IPNETROW &row) {
   // memcpy would wait for each of them to land.
   char address[16 + 3];
   const char *text = inet_ntoa(addr);
+  if (text == nullptr) {
+    return false; // Windows allows it; no line rather than a wrong one
+  }
   std::size_t n = 0;
   while (n < 15 && text[n] != '\0') {
     address[n] = text[n];
@@ -57,4 +60,5 @@ void WriteIpNetRow(std::FILE *pFile, const MIB_IPNETROW &row) {
   (void)WriteUnlocked(address, n + 3, pFile);
   (void)WriteUnlocked(phys, sizeof phys, pFile);
   (void)fputc_unlocked('\n', pFile);
+  return true;
 }

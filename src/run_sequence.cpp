@@ -6,41 +6,49 @@ namespace {
 char g_outputBuffer[1U << 18U];
 
 // The stream is locked once for the whole table rather than at each of the
-// three writes of every row.
-void WriteIpNetTable(std::FILE *pFile, const MIB_IPNETTABLE &table) {
+// three writes of every row. Returns NO_ERROR, or the code for a row that
+// could not be written; the rows after it are not written.
+DWORD WriteIpNetTable(std::FILE *pFile, const MIB_IPNETTABLE &table) {
+  DWORD dwError = NO_ERROR;
   flockfile(pFile);
   for (DWORD i = 0; i < table.dwNumEntries; ++i) {
-    WriteIpNetRow(pFile, table.table[i]);
+    if (!WriteIpNetRow(pFile, table.table[i])) {
+      dwError = ERROR_INVALID_DATA;
+      break;
+    }
   }
   funlockfile(pFile);
-}
-
-// Buffered write errors surface at the flush or the close. Returns the
-// platform's code for the first failure, or NO_ERROR.
-DWORD CloseOutput(std::FILE *pFile) {
-  DWORD dwError = NO_ERROR;
-  if (std::fflush(pFile) != 0 || std::ferror(pFile) != 0) {
-    dwError = GetLastError();
-    if (dwError == NO_ERROR) {
-      dwError = ERROR_GEN_FAILURE; // a failure must never read as success
-    }
-  }
-  if (std::fclose(pFile) != 0 && dwError == NO_ERROR) {
-    dwError = GetLastError();
-    if (dwError == NO_ERROR) {
-      dwError = ERROR_GEN_FAILURE;
-    }
-  }
   return dwError;
 }
 
-// Opening the file again empties it: a file cut short by a failed write
-// would pass for a smaller table.
-void EmptyOutput() {
-  std::FILE *pFile = std::fopen("output.txt", "w");
-  if (pFile != nullptr) {
-    (void)std::fclose(pFile);
+// The platform's code for the failure just seen; never NO_ERROR.
+DWORD LastFailure() {
+  const DWORD dwError = GetLastError();
+  return dwError != NO_ERROR ? dwError : ERROR_GEN_FAILURE;
+}
+
+// Buffered write errors surface at the flush. A file that is not a whole
+// table is emptied through the stream's own descriptor before the guard
+// ends, so that neither a stop nor the close can leave part of one. Returns
+// the first failure, or NO_ERROR.
+DWORD FinishOutput(std::FILE *pFile, DWORD dwError) {
+  if ((std::fflush(pFile) != 0 || std::ferror(pFile) != 0) &&
+      dwError == NO_ERROR) {
+    dwError = LastFailure();
   }
+  if (dwError != NO_ERROR) {
+    (void)TruncateStream(pFile);
+  }
+  ReleaseOutput();
+  if (std::fclose(pFile) != 0 && dwError == NO_ERROR) {
+    dwError = LastFailure();
+    // Closed already: opening it again is all that is left.
+    std::FILE *pAgain = std::fopen("output.txt", "w");
+    if (pAgain != nullptr) {
+      (void)std::fclose(pAgain);
+    }
+  }
+  return dwError;
 }
 
 } // namespace
@@ -54,23 +62,24 @@ int RunExport() {
     ReportStatusText(dwError);
     return 0;
   }
+  GuardOutput(pFile);
   // Without the large buffer the run is only slower, never wrong.
   (void)std::setvbuf(pFile, g_outputBuffer, _IOFBF, sizeof g_outputBuffer);
 
   // The table buffer is held until the process ends.
   PMIB_IPNETTABLE pIpNetTable = nullptr;
+  DWORD dwWrite = NO_ERROR;
   const DWORD dwStatus = FetchIpNetTable(&pIpNetTable);
   if (dwStatus == NO_ERROR && pIpNetTable != nullptr) {
-    WriteIpNetTable(pFile, *pIpNetTable);
+    dwWrite = WriteIpNetTable(pFile, *pIpNetTable);
   } else if (dwStatus != NO_ERROR && dwStatus != ERROR_NO_DATA) {
     // ERROR_NO_DATA is how the platform says the table is empty.
     std::printf("GetIpNetTable failed.\n");
     ReportStatusText(dwStatus);
   }
 
-  const DWORD dwWrite = CloseOutput(pFile);
+  dwWrite = FinishOutput(pFile, dwWrite);
   if (dwWrite != NO_ERROR) {
-    EmptyOutput();
     std::printf("Cannot write output.txt.\n");
     ReportStatusText(dwWrite);
   }

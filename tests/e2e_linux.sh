@@ -101,6 +101,96 @@ check "read-only directory" "0:Cannot open output.txt.
 	Error: The media is write protected." "$rc:$out"
 rmdir "$ro"
 
+# A file-size limit below the table: the write fails (the program ignores
+# SIGXFSZ), the file is emptied, the report names the limit.
+out=$(cd "$work" && ip netns exec "$ns" bash -c 'ulimit -f 4; "$0"; echo "$?"; stat -c %s output.txt' "$exe")
+check "ulimit -f below the table: report, exit 0, empty file" "Cannot write output.txt.
+	Error: The file size exceeds the limit allowed and cannot be saved.
+0
+0" "$out"
+
+# The program's helpers, in Python: a seccomp filter, and signals sent to
+# runs in progress (a job that bash starts with & ignores SIGINT and SIGQUIT,
+# and would keep them ignored).
+cat > "$work/launch.py" <<'PY'
+import ctypes, os, random, signal, struct, subprocess, sys, time
+
+def refuse_netlink(err, argv):
+    """Runs argv with socket(AF_NETLINK, ...) failing with err, as a service
+    manager's address-family list or a seccomp profile makes it."""
+    arch, nr = {"x86_64": (0xC000003E, 41), "aarch64": (0xC00000B7, 198)}[os.uname().machine]
+    op = lambda code, k, jt=0, jf=0: struct.pack("HBBI", code, jt, jf, k)
+    ld, jeq, ret = 0x20, 0x15, 0x06
+    prog = b"".join([op(ld, 4), op(jeq, arch, 0, 5), op(ld, 0), op(jeq, nr, 0, 3),
+                     op(ld, 16), op(jeq, 16, 0, 1), op(ret, 0x00050000 | err),
+                     op(ret, 0x7FFF0000)])
+    buf = ctypes.create_string_buffer(prog)
+    class Fprog(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+    fprog = Fprog(len(prog) // 8, ctypes.addressof(buf))
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, ctypes.byref(fprog), 0, 0):
+        sys.exit("seccomp: " + os.strerror(ctypes.get_errno()))
+    os.execvp(argv[0], argv)
+
+def stop_runs(ns, exe, work, expected, runs):
+    """Stops runs with SIGTERM, SIGINT, SIGHUP or SIGQUIT, half at random
+    moments, half as soon as the file has rows; every file must be whole,
+    empty, or untouched (stopped before the program opened it)."""
+    want = open(expected, "rb").read()
+    path = os.path.join(work, "output.txt")
+    defaults = lambda: [signal.signal(s, signal.SIG_DFL) for s in
+                        (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGHUP)]
+    start = time.monotonic()
+    subprocess.run(["ip", "netns", "exec", ns, exe], cwd=work, check=True)
+    took = time.monotonic() - start
+    seen, bad = {}, 0
+    for i in range(runs):
+        sig = random.choice([signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT])
+        open(path, "wb").write(b"untouched\n")
+        p = subprocess.Popen(["ip", "netns", "exec", ns, exe], cwd=work, preexec_fn=defaults)
+        if i % 2:
+            time.sleep(random.uniform(0, took * 1.2))
+        else:
+            while p.poll() is None and os.path.getsize(path) in (0, 10):
+                time.sleep(0.0001)
+        p.send_signal(sig)
+        rc = p.wait()
+        got = open(path, "rb").read()
+        kind = {want: "whole", b"": "empty", b"untouched\n": "untouched"}.get(got, "cut")
+        if kind == "cut" or (rc == 0 and kind != "whole") or rc not in (0, -sig):
+            bad += 1
+            print(f"run {i}: {signal.Signals(sig).name}: exit {rc}, file {kind}, {len(got)} bytes")
+        key = "finished first" if rc == 0 else kind
+        seen[key] = seen.get(key, 0) + 1
+    print(f"{runs} runs stopped: " + ", ".join(f"{v} {k}" for k, v in sorted(seen.items())))
+    return bad
+
+if sys.argv[1] == "refuse":
+    refuse_netlink(int(sys.argv[2]), sys.argv[3:])
+else:
+    sys.exit(min(stop_runs(*sys.argv[2:6], int(sys.argv[6])), 100))
+PY
+
+# Netlink refused, as sandboxes refuse it: the report names the cause.
+for refusal in "97:The request is not supported." \
+  "38:This function is not supported on this system." \
+  "95:The request is not supported." "1:Access is denied."; do
+  out=$(cd "$work" && ip netns exec "$ns" python3 "$work/launch.py" refuse "${refusal%%:*}" "$exe")
+  rc=$?
+  check "netlink refused with errno ${refusal%%:*}: report, exit 0" "0:GetIpNetTable failed.
+	Error: ${refusal#*:}" "$rc:$out"
+done
+
+# Stops at random moments and while the file is being written.
+stopped=$(netns_make stopped) || exit $?
+netns_fill "$stopped" "${STOP_ENTRIES:-100000}"
+netns_expected "$stopped" > "$work/stopped.expected"
+python3 "$work/launch.py" stop "$stopped" "$exe" "$work" "$work/stopped.expected" \
+  "${STOP_RUNS:-20}"
+check "stopped by a signal: the file whole, empty or untouched, the signal's status" 0 $?
+rm -f "$work/output.txt" "$work/launch.py" "$work/stopped.expected"
+
 if command -v valgrind >/dev/null && [[ "$(basename "$(dirname "$exe")")" != *asan* ]]; then
   out=$(cd "$work" && ip netns exec "$ns" valgrind -q --error-exitcode=1 "$exe" 2>&1)
   rc=$?

@@ -56,4 +56,48 @@ check "output.txt is a directory: report, exit 0" \
 check "every report line ends in one CR LF" "2:" \
   "$(printf '%s\n' "$out" | wc -l):$(printf '%s\n' "$out" | LC_ALL=C grep -avxE $'.*[^\r]\r')"
 
+# Ctrl+C: Wine turns a SIGINT sent to the process that runs the program into
+# a console control event. A program stopped while it runs leaves the file
+# whole or empty (untouched when stopped before it opened it) and ends with
+# the status of a stopped console program, STATUS_CONTROL_C_EXIT, whose low
+# byte (0x3a) is what Wine gives as the Unix status.
+rmdir "$file"
+awk 'BEGIN { for (i = 0; i < 3000; i++)
+  printf "neigh add 10.67.%d.%d lladdr 02:0b:00:00:%02x:%02x dev v0 nud permanent\n",
+    int(i / 256), i % 256, int(i / 256), i % 256 }' | ip -n "$ns" -batch -
+(cd "$work" && ip netns exec "$ns" "$wine_run" "$exe")
+cp "$file" "$work/whole"
+out=$(cd "$work" && python3 - "$ns" "$wine_run" "$exe" <<'PY'
+import os, signal, subprocess, sys, time
+ns, wine_run, exe = sys.argv[1:]
+whole = open("whole", "rb").read()
+start = time.monotonic()
+subprocess.run(["ip", "netns", "exec", ns, wine_run, exe], check=True)
+took = time.monotonic() - start
+stopped = bad = 0
+for i in range(6):
+    open("output.txt", "wb").write(b"untouched\n")
+    p = subprocess.Popen(["ip", "netns", "exec", ns, wine_run, exe],
+                         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    time.sleep(took * (0.3 + 0.1 * i))
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:  # Wine shows the program's path as the process's command line
+            if open(f"/proc/{pid}/cmdline", "rb").read().startswith(exe.encode()):
+                os.kill(int(pid), signal.SIGINT)
+        except OSError:
+            pass
+    rc = p.wait()
+    got = open("output.txt", "rb").read()
+    if rc == 0x3A and got == b"":
+        stopped += 1
+    elif not ((rc == 0 and got == whole) or (rc == 0x3A and got in (whole, b"untouched\n"))):
+        bad += 1
+        print(f"run {i}: exit {rc}, {len(got)} bytes")
+print(f"stopped {stopped}, bad {bad}")
+PY
+)
+echo "$out"
+check "Ctrl+C: the file whole or empty, STATUS_CONTROL_C_EXIT; some runs stopped" \
+  "yes" "$(grep -qE '^stopped [1-9][0-9]*, bad 0$' <<<"$out" && echo yes || echo "$out")"
+
 finish e2e_windows

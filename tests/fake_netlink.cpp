@@ -31,6 +31,7 @@ int NlSend(int /*fd*/, const void *data, std::size_t len) {
   }
   std::memcpy(&h, data, sizeof h);
   g_netlink.requests.push_back(h.nlmsg_type);
+  g_netlink.requestLengths.push_back(h.nlmsg_len);
   g_requestSeq = h.nlmsg_seq;
   auto &queue = h.nlmsg_type == RTM_GETNEIGHTBL ? g_netlink.tableDumps
                                                 : g_netlink.neighDumps;
@@ -44,6 +45,10 @@ int NlSend(int /*fd*/, const void *data, std::size_t len) {
 }
 
 ssize_t NlReceive(int /*fd*/, void *data, std::size_t len) {
+  if (g_netlink.receiveErrno) {
+    errno = *g_netlink.receiveErrno;
+    return -1;
+  }
   if (g_pending.empty()) {
     return 0; // the socket has nothing more: EOF
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <deque>
+#include <optional>
 #include <vector>
 
 #include "netlink_builder.h"
@@ -11,10 +12,13 @@ struct FakeNetlink {
   std::deque<std::vector<Bytes>> neighDumps;
   std::deque<std::vector<Bytes>> tableDumps;
   int openErrno = 0;
+  // Every receive fails with this errno, 0 included, when set.
+  std::optional<int> receiveErrno;
 
   int opens = 0;
   int closes = 0;
   std::vector<std::uint16_t> requests;
+  std::vector<std::uint32_t> requestLengths;
   std::vector<int> backOffs;
 };
 

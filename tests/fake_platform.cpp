@@ -1,6 +1,10 @@
 #include "fake_platform.h"
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 FakePlatform g_fake;
@@ -54,7 +58,11 @@ ULONG GetIpNetTable(PMIB_IPNETTABLE IpNetTable, PULONG SizePointer,
                     BOOL Order) {
   const bool first = g_fake.calls.empty();
   g_fake.calls.push_back({IpNetTable != nullptr,
-                          SizePointer != nullptr ? *SizePointer : 0, Order});
+                          SizePointer != nullptr ? *SizePointer : 0, Order,
+                          g_fake.guarded != nullptr});
+  if (!first && g_fake.duringFill != nullptr) {
+    g_fake.duringFill();
+  }
   std::optional<ULONG> forced = first ? g_fake.sizingStatus : g_fake.fillStatus;
   const ULONG status = forced ? *forced : Serve(IpNetTable, SizePointer);
   if (first) {
@@ -102,4 +110,31 @@ HLOCAL LocalFree(HLOCAL hMem) {
   ++g_fake.textsFreed;
   --g_fake.textsOutstanding;
   return nullptr;
+}
+
+// The Linux layer's own stands in for the C library's; this one can fail.
+extern "C" char *inet_ntoa(in_addr in) noexcept {
+  static char text[16];
+  if (g_fake.addressWithoutText == in.s_addr) {
+    return nullptr;
+  }
+  unsigned char b[4];
+  std::memcpy(b, &in.s_addr, sizeof b);
+  (void)std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  return text;
+}
+
+void GuardOutput(std::FILE *pFile) {
+  g_fake.guarded = pFile;
+  ++g_fake.guards;
+}
+
+void ReleaseOutput() {
+  g_fake.guarded = nullptr;
+  ++g_fake.releases;
+  if (std::filesystem::is_regular_file("output.txt")) {
+    std::ifstream in("output.txt", std::ios::binary);
+    g_fake.fileAtRelease = std::string(std::istreambuf_iterator<char>(in),
+                                       std::istreambuf_iterator<char>());
+  }
 }

@@ -13,6 +13,7 @@ struct FakeCall {
   bool hadBuffer;
   ULONG sizeIn;
   BOOL order;
+  bool guarded; // the output file was guarded against stops meanwhile
 };
 
 struct FakePlatform {
@@ -23,6 +24,10 @@ struct FakePlatform {
   std::optional<ULONG> sizingStatus;
   std::optional<ULONG> fillStatus;
   bool failAllocation = false;
+  // inet_ntoa has no text for this address (network order).
+  std::optional<DWORD> addressWithoutText;
+  // Runs inside the fill call, while the tool holds output.txt open.
+  void (*duringFill)() = nullptr;
   std::map<DWORD, std::u16string> messages;
 
   // What the tool did.
@@ -32,6 +37,11 @@ struct FakePlatform {
   std::vector<DWORD> formatLanguages;
   int textsFreed = 0;
   int textsOutstanding = 0;
+  std::FILE *guarded = nullptr;
+  int guards = 0;
+  int releases = 0;
+  // output.txt as the guard ended, when it is a regular file.
+  std::optional<std::string> fileAtRelease;
 };
 
 extern FakePlatform g_fake;

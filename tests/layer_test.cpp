@@ -52,7 +52,7 @@ Parsed Parse(const Bytes &bytes, std::size_t capacity = 16,
   auto copy = std::make_unique<unsigned char[]>(bytes.size() + 1);
   std::copy(bytes.begin(), bytes.end(), copy.get());
   Parsed p{DumpStep::More, 0, 0, std::vector<MIB_IPNETROW>(capacity)};
-  RowSink sink{p.rows.data(), capacity, 0, nullptr};
+  RowSink sink{p.rows.data(), capacity, 0, nullptr, nullptr};
   p.step = ParseNeighDump(copy.get(), bytes.size(), id, &sink, &p.error);
   p.count = sink.count;
   p.rows.resize(capacity < p.count ? capacity : p.count);
@@ -88,7 +88,7 @@ TEST(NeighParseTest, RowsPastTheCapacityAreCountedNotStored) {
                             Neigh("10.0.0.3", kMac), Done()});
   std::vector<MIB_IPNETROW> rows(3);
   std::memset(rows.data(), 0xAB, rows.size() * sizeof rows[0]);
-  RowSink sink{rows.data(), 2, 0, nullptr};
+  RowSink sink{rows.data(), 2, 0, nullptr, nullptr};
   int error = 0;
   EXPECT_EQ(ParseNeighDump(bytes.data(), bytes.size(), {1, 0}, &sink, &error),
             DumpStep::Done);
@@ -226,6 +226,13 @@ TEST(NeighTableParseTest, FindsTheIpv4TablesCounters) {
   EXPECT_TRUE(stamp.found);
   EXPECT_EQ(stamp.entries, 42U);
   EXPECT_EQ(stamp.allocs, 420U);
+
+  // An older kernel's shorter statistics still give the first counters.
+  const Bytes older = TableInfo(AF_INET, 42, 421, 7, 2 * sizeof(std::uint64_t));
+  EXPECT_EQ(
+      ParseNeighTableDump(older.data(), older.size(), {1, 0}, &stamp, &error),
+      DumpStep::More);
+  EXPECT_EQ(stamp.allocs, 421U);
 }
 
 // GetIpNetTable over a scripted socket.
@@ -342,6 +349,26 @@ TEST_F(LayerTest, QuietTableIsOneDumpTrustedAsItIs) {
   EXPECT_EQ(g_netlink.requests,
             (std::vector<std::uint16_t>{RTM_GETNEIGHTBL, RTM_GETNEIGH,
                                         RTM_GETNEIGHTBL}));
+  // Each request has the fixed header the kernel checks for its type.
+  EXPECT_EQ(g_netlink.requestLengths,
+            (std::vector<std::uint32_t>{NLMSG_LENGTH(sizeof(ndtmsg)),
+                                        NLMSG_LENGTH(sizeof(ndmsg)),
+                                        NLMSG_LENGTH(sizeof(ndtmsg))}));
+}
+
+// A creation and a deletion leave the entry count as it was; a kernel whose
+// statistics are shorter than these headers' must still show them.
+TEST_F(LayerTest, ShortStatisticsStillShowAChangingTable) {
+  const auto stamp = [](std::uint64_t allocs) {
+    return std::vector<Bytes>{Join(
+        {TableInfo(AF_INET, 5, allocs, 7, 2 * sizeof(std::uint64_t)), Done()})};
+  };
+  g_netlink.tableDumps = {stamp(100), stamp(101), stamp(101)};
+  g_netlink.neighDumps = {Entries(2), Entries(2)};
+  EXPECT_EQ(Fill(8).status, NO_ERROR);
+  EXPECT_EQ(std::count(g_netlink.requests.begin(), g_netlink.requests.end(),
+                       RTM_GETNEIGH),
+            2);
 }
 
 // A table that changed: between two reply datagrams, a creation in the
@@ -434,28 +461,80 @@ TEST_F(LayerTest, ChangingTableTooLargeForTheBufferAsksForMore) {
   EXPECT_EQ(t.size, kHeader + 4 * sizeof(MIB_IPNETROW));
 }
 
+// Every errno the socket's and the file's calls can give has a code whose
+// text says what happened: sandboxes that refuse netlink among them.
 TEST_F(LayerTest, SocketFailuresBecomeStatusCodes) {
-  const std::pair<int, DWORD> cases[] = {{EMFILE, ERROR_TOO_MANY_OPEN_FILES},
-                                         {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
-                                         {EACCES, ERROR_ACCESS_DENIED},
-                                         {ENOBUFS, ERROR_NOT_ENOUGH_MEMORY},
-                                         {EPROTONOSUPPORT, ERROR_GEN_FAILURE}};
+  const std::pair<int, DWORD> cases[] = {
+      {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+      {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+      {EACCES, ERROR_ACCESS_DENIED},
+      {EPERM, ERROR_ACCESS_DENIED},
+      {ENOBUFS, ERROR_NOT_ENOUGH_MEMORY},
+      {EAFNOSUPPORT, ERROR_NOT_SUPPORTED},
+      {EPROTONOSUPPORT, ERROR_NOT_SUPPORTED},
+      {ESOCKTNOSUPPORT, ERROR_NOT_SUPPORTED},
+      {EOPNOTSUPP, ERROR_NOT_SUPPORTED},
+      {ENOSYS, ERROR_CALL_NOT_IMPLEMENTED},
+      {EIO, ERROR_IO_DEVICE},
+      {EINTR, ERROR_OPERATION_ABORTED},
+      {EAGAIN, ERROR_TIMEOUT},
+      {ETIMEDOUT, ERROR_TIMEOUT},
+      {EBADF, ERROR_INVALID_HANDLE},
+      {ENOTSOCK, ERROR_INVALID_HANDLE},
+      {EFBIG, ERROR_FILE_TOO_LARGE},
+      {ENOSPC, ERROR_DISK_FULL},
+      {EDQUOT, ERROR_DISK_FULL},
+      {EROFS, ERROR_WRITE_PROTECT},
+      {EPIPE, ERROR_BROKEN_PIPE},
+      {EMSGSIZE, ERROR_INVALID_DATA},
+      {EBUSY, ERROR_SHARING_VIOLATION},
+      {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+      {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
+      {EFAULT, ERROR_INVALID_ADDRESS},
+      {EINVAL, ERROR_INVALID_PARAMETER},
+      {EHOSTDOWN, APPLICATION_ERROR_MASK | EHOSTDOWN},
+      {0, ERROR_INTERNAL_ERROR}}; // a failure must never read as success
   for (const auto &[err, status] : cases) {
-    g_netlink.openErrno = err;
+    g_netlink = FakeNetlink{};
+    g_netlink.openErrno = err != 0 ? err : EACCES;
     ULONG size = 0;
-    EXPECT_EQ(GetIpNetTable(nullptr, &size, FALSE), status) << err;
+    EXPECT_EQ(GetIpNetTable(nullptr, &size, FALSE),
+              err != 0 ? status : ERROR_ACCESS_DENIED)
+        << err;
+    g_netlink = FakeNetlink{};
+    g_netlink.receiveErrno = err;
+    EXPECT_EQ(Fill(4).status, status) << err;
+    EXPECT_NE(status, ERROR_GEN_FAILURE) << "points at hardware: " << err;
+    LPWSTR text = nullptr;
+    EXPECT_GT(FormatMessageW(0x1300, nullptr, status, 0x0400,
+                             reinterpret_cast<LPWSTR>(&text), 0, nullptr),
+              0U)
+        << status;
+    LocalFree(text);
   }
   g_netlink = FakeNetlink{};
   g_netlink.neighDumps = {{ErrorReply(-EPERM)}, {{Neigh("10.0.0.1", kMac)}}};
   ULONG size = 0;
   EXPECT_EQ(GetIpNetTable(nullptr, &size, FALSE), ERROR_ACCESS_DENIED);
   // The socket ends before NLMSG_DONE: a failure, never a short table.
-  EXPECT_EQ(GetIpNetTable(nullptr, &size, FALSE), ERROR_GEN_FAILURE);
+  EXPECT_EQ(GetIpNetTable(nullptr, &size, FALSE), ERROR_BROKEN_PIPE);
+}
+
+// Counters that were read before the dump and cannot be read after it are
+// a failure of their own, not a table that keeps changing.
+TEST_F(LayerTest, CountersUnreadableAfterTheDumpAreReported) {
+  g_netlink.tableDumps = {{Join({TableInfo(AF_INET, 5, 100), Done()})},
+                          {ErrorReply(-EACCES)}};
+  g_netlink.neighDumps = {Entries(2)};
+  EXPECT_EQ(Fill(8).status, ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(g_netlink.backOffs.empty());
 }
 
 TEST(MessageTest, EveryCodeTheToolMeetsHasTextEndingInALineEnd) {
   for (const DWORD code :
-       {0U, 2U, 3U, 4U, 5U, 8U, 19U, 31U, 87U, 112U, 122U, 170U, 232U}) {
+       {0U,   2U,   3U,   4U,   5U,   6U,    8U,    13U,   19U,  20U,
+        31U,  32U,  50U,  80U,  87U,  109U,  112U,  120U,  122U, 170U,
+        206U, 223U, 232U, 487U, 995U, 1117U, 1359U, 1460U, 1921U}) {
     LPWSTR text = nullptr;
     const DWORD n = FormatMessageW(0x1300, nullptr, code, 0x0400,
                                    reinterpret_cast<LPWSTR>(&text), 0, nullptr);
@@ -471,44 +550,64 @@ TEST(MessageTest, EveryCodeTheToolMeetsHasTextEndingInALineEnd) {
   EXPECT_EQ(text, nullptr);
   EXPECT_EQ(CaptureStdout([] { ReportStatusText(122); }),
             "\tError: The data area passed to a system call is too small.\n");
+  // An errno passed on as itself has the C library's text.
+  EXPECT_EQ(CaptureStdout(
+                [] { ReportStatusText(APPLICATION_ERROR_MASK | EHOSTDOWN); }),
+            "\tError: Host is down.\n");
 }
 
-// The layer's inet_ntoa stands in for the C library's: the same text for
-// every address, in storage that the next call overwrites.
-// A large block is faulted in by a helper thread while its owner already
-// writes to it, from its start, as the parser does: the helper must never
-// change a byte. Its end, which only the helper touches, tells when it is
-// done.
-TEST(HeapTest, LargeBlockKeepsWhatIsWrittenWhileItIsFaultedIn) {
-  constexpr std::size_t kPage = 4096;
+// A large block is faulted in by a helper thread while its owner writes
+// to it from its start, as the parser does: the helper must never change a
+// byte, and must stay a bounded distance ahead of the writer, so that the
+// part of the block that a small table never reaches costs nothing.
+TEST(PrefaultTest, FaultsInABoundedDistanceAheadOfTheWriterOnly) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   constexpr std::size_t kBytes = std::size_t{32} << 20U;
+  constexpr std::size_t kWritten = std::size_t{4} << 20U;
+  EXPECT_EQ(StartPrefault(HeapAlloc(GetProcessHeap(), 0, 1U << 20U), 1U << 20U),
+            nullptr);
   auto *block =
       static_cast<unsigned char *>(HeapAlloc(GetProcessHeap(), 0, kBytes));
   ASSERT_NE(block, nullptr);
-  const auto mark = [](std::size_t at) {
-    return static_cast<unsigned char>(at / kPage % 251 + 1);
+  auto *start = reinterpret_cast<unsigned char *>(
+      (reinterpret_cast<std::uintptr_t>(block) + page - 1) / page * page);
+  Prefault *pf = StartPrefault(block, kBytes);
+  ASSERT_NE(pf, nullptr);
+  const auto mark = [&](std::size_t at) {
+    return static_cast<unsigned char>(at / page % 251 + 1);
   };
-  for (std::size_t at = 0; at < kBytes / 2; at += kPage) {
-    block[at] = mark(at);
+  for (std::size_t at = 0; at < kWritten; at += page) {
+    start[at] = mark(at);
+    PrefaultWritten(pf, start + at + 1);
   }
-  std::vector<unsigned char> resident(kBytes / kPage);
+  std::vector<unsigned char> resident((kBytes - page) / page);
+  const auto isResident = [&](std::size_t at) {
+    return (resident[at / page] & 1U) != 0;
+  };
   bool helped = false;
   for (int wait = 0; wait < 200 && !helped; ++wait) {
-    ASSERT_EQ(mincore(block, kBytes, resident.data()), 0);
-    helped = (resident.back() & 1U) != 0;
-    if (!helped) {
-      usleep(10000);
-    }
+    usleep(10000);
+    ASSERT_EQ(mincore(start, resident.size() * page, resident.data()), 0);
+    helped = isResident(kWritten + (std::size_t{1} << 19U));
   }
-  for (std::size_t at = 0; at < kBytes / 2; at += kPage) {
-    ASSERT_EQ(block[at], mark(at)) << at;
+  StopPrefault(pf);
+  for (std::size_t at = 0; at < kWritten; at += page) {
+    ASSERT_EQ(start[at], mark(at)) << at;
   }
   if (!helped) {
     GTEST_SKIP() << "this kernel does not fault blocks in ahead";
   }
-  EXPECT_EQ(block[kBytes - 1], 0);
+  std::size_t far = 0;
+  for (std::size_t at = kWritten + (std::size_t{2} << 20U);
+       at < resident.size() * page; at += page) {
+    far += isResident(at) ? 1 : 0;
+  }
+  EXPECT_EQ(far, 0U) << "pages faulted in far past the writer";
+  EXPECT_EQ(start[kWritten + (std::size_t{1} << 19U)], 0);
 }
 
+// The layer's inet_ntoa stands in for the C library's: the same text for
+// every address, in storage that the next call overwrites.
 TEST(InetNtoaTest, GivesTheCLibrarysTextExactly) {
   using Ntoa = char *(*)(in_addr);
   const auto libc = reinterpret_cast<Ntoa>(dlsym(RTLD_NEXT, "inet_ntoa"));

@@ -94,9 +94,10 @@ template <typename T> Bytes Raw(const T &value) {
 }
 
 // A neighbour table's description with its entry count, allocations and
-// hash size.
+// hash size; an older kernel sends fewer bytes of statistics.
 inline Bytes TableInfo(std::uint8_t family, std::uint32_t entries,
-                       std::uint64_t allocs = 0, std::uint32_t hashMask = 7) {
+                       std::uint64_t allocs = 0, std::uint32_t hashMask = 7,
+                       std::size_t statsBytes = sizeof(ndt_stats)) {
   ndtmsg ndtm{};
   ndtm.ndtm_family = family;
   ndt_config config{};
@@ -104,11 +105,13 @@ inline Bytes TableInfo(std::uint8_t family, std::uint32_t entries,
   config.ndtc_hash_mask = hashMask;
   ndt_stats stats{};
   stats.ndts_allocs = allocs;
+  Bytes statsBytesSent = Raw(stats);
+  statsBytesSent.resize(statsBytes);
   const std::string name = family == AF_INET ? "arp_cache" : "ndisc_cache";
   return Message(
       RTM_NEWNEIGHTBL, ndtm,
       {Attr(NDTA_NAME, Bytes(name.c_str(), name.c_str() + name.size() + 1)),
-       Attr(NDTA_CONFIG, Raw(config)), Attr(NDTA_STATS, Raw(stats))});
+       Attr(NDTA_CONFIG, Raw(config)), Attr(NDTA_STATS, statsBytesSent)});
 }
 
 inline Bytes Join(const std::vector<Bytes> &parts) {

@@ -1,7 +1,9 @@
 // The tool's own units against a scripted platform: the two-call protocol,
 // the run sequence on every path, and the failure report byte for byte.
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sys/resource.h>
 
 #include "arpexport.h"
 #include "fake_platform.h"
@@ -22,9 +24,21 @@ protected:
     g_fake.messages[ERROR_ACCESS_DENIED] = u"Access is denied.\r\n";
     g_fake.messages[ERROR_DISK_FULL] =
         u"There is not enough space on the disk.\r\n";
+    g_fake.messages[ERROR_INVALID_DATA] = u"The data is invalid.\r\n";
+    g_fake.messages[ERROR_FILE_TOO_LARGE] =
+        u"The file size exceeds the limit allowed and cannot be saved.\r\n";
   }
   void TearDown() override {
     EXPECT_EQ(g_fake.textsOutstanding, 0) << "message text not released";
+    // A stop while the file is open must find it guarded; once the guard
+    // has ended, nothing more may be written.
+    EXPECT_EQ(g_fake.guards, g_fake.releases);
+    for (const FakeCall &call : g_fake.calls) {
+      EXPECT_TRUE(call.guarded) << "the table was asked for unguarded";
+    }
+    if (g_fake.fileAtRelease) {
+      EXPECT_EQ(*g_fake.fileAtRelease, Output()) << "written after the guard";
+    }
     ResetFakePlatform();
     ScratchDirTest::TearDown();
   }
@@ -142,6 +156,7 @@ TEST_F(ToolTest, ExistingFileIsTruncatedOnBothPaths) {
   g_fake.fillStatus = ERROR_ACCESS_DENIED;
   Run();
   EXPECT_EQ(Output(), "");
+  EXPECT_EQ(g_fake.guards, 1);
 }
 
 TEST_F(ToolTest, OutputThatCannotBeOpenedIsReportedAndNothingIsFetched) {
@@ -156,6 +171,42 @@ TEST_F(ToolTest, WritesThatFailAreReported) {
   g_fake.rows = {MakeRow("10.0.0.1", {1, 2, 3, 4, 5, 6})};
   EXPECT_EQ(Run(), "Cannot write output.txt.\n"
                    "\tError: There is not enough space on the disk.\n");
+}
+
+// A row whose address has no text (inet_ntoa may give none) is neither
+// read through nor skipped: the table is not whole, so the file is empty.
+TEST_F(ToolTest, RowWithoutAddressTextEmptiesTheFileAndIsReported) {
+  g_fake.rows = {MakeRow("10.0.0.1", {1, 2, 3, 4, 5, 6}),
+                 MakeRow("10.0.0.2", {1, 2, 3, 4, 5, 7}),
+                 MakeRow("10.0.0.3", {1, 2, 3, 4, 5, 8})};
+  g_fake.addressWithoutText = inet_addr("10.0.0.2");
+  EXPECT_EQ(Run(), "Cannot write output.txt.\n\tError: The data is invalid.\n");
+  EXPECT_EQ(Output(), "");
+}
+
+// Past the file-size limit a write fails (the program ignores SIGXFSZ).
+// The file is emptied through the open stream: here it has been renamed
+// meanwhile, and opening "output.txt" again would miss it.
+TEST_F(ToolTest, FileSizeLimitEmptiesTheOpenFileAndIsReported) {
+  for (int i = 0; i < 2000; ++i) {
+    g_fake.rows.push_back(MakeRow("10.0.0.1", {1, 2, 3, 4, 5, 6}));
+  }
+  g_fake.duringFill = [] {
+    std::filesystem::rename("output.txt", "moved.txt");
+  };
+  rlimit previous{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+  const auto ignored = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = previous;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::string out = Run();
+  setrlimit(RLIMIT_FSIZE, &previous);
+  std::signal(SIGXFSZ, ignored);
+  EXPECT_EQ(out, "Cannot write output.txt.\n\tError: The file size exceeds "
+                 "the limit allowed and cannot be saved.\n");
+  EXPECT_EQ(ReadBytes("moved.txt"), "");
+  EXPECT_FALSE(std::filesystem::exists("output.txt"));
 }
 
 } // namespace

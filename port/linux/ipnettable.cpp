@@ -22,16 +22,22 @@ constexpr std::size_t kReceiveSize = 32768;
 
 constexpr std::uint64_t kTableHeader = offsetof(MIB_IPNETTABLE, table);
 
-struct DumpRequest {
+// A dump request: the header and the fixed part that the kernel expects
+// for its type, ndmsg for neighbours and ndtmsg for their tables, whose
+// lengths it checks under strict checking.
+template <typename Body> struct DumpRequest {
   nlmsghdr header;
-  ndmsg body; // its first byte is the family for both dumps used here
+  Body body;
 };
+
+void SetFamily(ndmsg *body) { body->ndm_family = AF_INET; }
+void SetFamily(ndtmsg *body) { body->ndtm_family = AF_INET; }
 
 std::uint32_t g_lastSeq;
 
 // Runs one dump of `type` on a fresh socket, handing every reply datagram to
 // parse until it says otherwise. Returns the last step; *pError with Failed.
-template <typename Parse>
+template <typename Body, typename Parse>
 DumpStep RunDump(std::uint16_t type, int *pError, Parse parse) {
   DumpId id{++g_lastSeq, 0};
   const int fd = NlOpen(&id.port);
@@ -39,15 +45,15 @@ DumpStep RunDump(std::uint16_t type, int *pError, Parse parse) {
     *pError = errno;
     return DumpStep::Failed;
   }
-  DumpRequest request{};
-  request.header.nlmsg_len = sizeof request;
+  DumpRequest<Body> request{};
+  request.header.nlmsg_len = NLMSG_LENGTH(sizeof(Body));
   request.header.nlmsg_type = type;
   request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   request.header.nlmsg_seq = id.seq;
-  request.body.ndm_family = AF_INET;
+  SetFamily(&request.body);
 
   DumpStep step = DumpStep::Failed;
-  if (NlSend(fd, &request, sizeof request) < 0) {
+  if (NlSend(fd, &request, request.header.nlmsg_len) < 0) {
     *pError = errno;
   } else {
     alignas(nlmsghdr) static unsigned char buffer[kReceiveSize];
@@ -65,19 +71,20 @@ DumpStep RunDump(std::uint16_t type, int *pError, Parse parse) {
   return step;
 }
 
-// The kernel's neighbour table counters, or found false when it has none.
-TableStamp ReadTableStamp() {
-  TableStamp stamp{};
-  int error = 0;
-  const DumpStep step =
-      RunDump(RTM_GETNEIGHTBL, &error,
-              [&](const void *data, std::size_t len, const DumpId &id) {
-                return ParseNeighTableDump(data, len, id, &stamp, &error);
-              });
+// The kernel's neighbour table counters into *pStamp, whose found stays
+// false when the kernel has none. Failed, with *pError, when they could not
+// be asked for.
+DumpStep ReadTableStamp(TableStamp *pStamp, int *pError) {
+  *pStamp = TableStamp{};
+  const DumpStep step = RunDump<ndtmsg>(
+      RTM_GETNEIGHTBL, pError,
+      [&](const void *data, std::size_t len, const DumpId &id) {
+        return ParseNeighTableDump(data, len, id, pStamp, pError);
+      });
   if (step != DumpStep::Done) {
-    stamp.found = false;
+    pStamp->found = false;
   }
-  return stamp;
+  return step;
 }
 
 bool SameHash(const TableStamp &a, const TableStamp &b) {
@@ -92,10 +99,15 @@ bool SameTable(const TableStamp &a, const TableStamp &b) {
 
 // One pass of the neighbour dump, adding to sink.
 DumpStep DumpInto(RowSink *sink, int *pError) {
-  return RunDump(RTM_GETNEIGH, pError,
-                 [&](const void *data, std::size_t len, const DumpId &id) {
-                   return ParseNeighDump(data, len, id, sink, pError);
-                 });
+  return RunDump<ndmsg>(
+      RTM_GETNEIGH, pError,
+      [&](const void *data, std::size_t len, const DumpId &id) {
+        const DumpStep step = ParseNeighDump(data, len, id, sink, pError);
+        const std::uint64_t stored =
+            sink->count < sink->capacity ? sink->count : sink->capacity;
+        PrefaultWritten(sink->prefault, sink->rows + stored);
+        return step;
+      });
 }
 
 // The kernel resumes each reply datagram of a dump at (bucket, position in
@@ -125,23 +137,33 @@ DumpStep MergeSecondDump(RowSink *sink, int *pError) {
 
 // One read of the table into sink: one dump when the table's counters held
 // still, otherwise two merged. Interrupted when a rehash may have moved
-// entries between buckets, which can skip or repeat anything.
+// entries between buckets, which can skip or repeat anything. Counters that
+// cannot be had before the dump leave the kernel's own word; once they
+// were, failing to read them again fails the read.
 DumpStep ReadNeighbours(RowSink *sink, int *pError) {
   sink->count = 0;
-  const TableStamp before = ReadTableStamp();
+  TableStamp before{};
+  int ignored = 0;
+  (void)ReadTableStamp(&before, &ignored);
   DumpStep step = DumpInto(sink, pError);
   if (step != DumpStep::Done || !before.found) {
-    return step; // without counters, the kernel's own word has to do
+    return step;
   }
-  if (SameTable(before, ReadTableStamp())) {
+  TableStamp after{};
+  if (ReadTableStamp(&after, pError) == DumpStep::Failed) {
+    return DumpStep::Failed;
+  }
+  if (SameTable(before, after)) {
     return DumpStep::Done;
   }
   step = MergeSecondDump(sink, pError);
   if (step != DumpStep::Done) {
     return step;
   }
-  return SameHash(before, ReadTableStamp()) ? DumpStep::Done
-                                            : DumpStep::Interrupted;
+  if (ReadTableStamp(&after, pError) == DumpStep::Failed) {
+    return DumpStep::Failed;
+  }
+  return SameHash(before, after) ? DumpStep::Done : DumpStep::Interrupted;
 }
 
 // The whole neighbour table into sink, read again, a bounded number of
@@ -157,7 +179,7 @@ DWORD DumpNeighbours(RowSink *sink) {
       return NO_ERROR;
     }
     if (step == DumpStep::Failed) {
-      return StatusFromErrno(error);
+      return StatusFromFailure(error);
     }
   }
   return ERROR_BUSY; // the table rehashed on every try
@@ -177,10 +199,12 @@ ULONG AskForSize(std::uint64_t rows, PULONG pdwSize) {
 // leaves room for a table that grows a little before the fill call. Without
 // the count, a dump that only counts.
 ULONG SizeTable(PULONG pdwSize) {
-  const TableStamp stamp = ReadTableStamp();
+  TableStamp stamp{};
+  int ignored = 0;
+  (void)ReadTableStamp(&stamp, &ignored);
   std::uint64_t rows = stamp.entries;
   if (!stamp.found) {
-    RowSink counter{nullptr, 0, 0, nullptr};
+    RowSink counter{nullptr, 0, 0, nullptr, nullptr};
     const DWORD status = DumpNeighbours(&counter);
     if (status != NO_ERROR) {
       return status;
@@ -201,10 +225,13 @@ ULONG GetIpNetTable(PMIB_IPNETTABLE IpNetTable, PULONG SizePointer,
   if (IpNetTable == nullptr || *SizePointer < kTableHeader) {
     return SizeTable(SizePointer);
   }
-  RowSink sink{IpNetTable->table,
-               (*SizePointer - kTableHeader) / sizeof(MIB_IPNETROW), 0,
-               nullptr};
+  const std::uint64_t capacity =
+      (*SizePointer - kTableHeader) / sizeof(MIB_IPNETROW);
+  RowSink sink{
+      IpNetTable->table, capacity, 0, nullptr,
+      StartPrefault(IpNetTable->table, capacity * sizeof(MIB_IPNETROW))};
   const DWORD status = DumpNeighbours(&sink);
+  StopPrefault(sink.prefault);
   if (status != NO_ERROR) {
     return status;
   }

@@ -32,14 +32,26 @@ struct KeySet {
   bool failed;          // it could not grow: no memory
 };
 
+// A helper thread that faults a large block in a bounded distance ahead of
+// the rows written to it. StartPrefault gives null for a small block or
+// when no thread can be had; the others accept null.
+struct Prefault;
+Prefault *StartPrefault(void *block, std::size_t bytes);
+// The rows now end at end.
+void PrefaultWritten(Prefault *pf, const void *end);
+// Stops the helper and waits for it.
+void StopPrefault(Prefault *pf);
+
 // The caller's rows. Rows past the capacity are counted but not stored, so
 // the caller learns the size it needs. With seen set, a row whose key is in
-// it already is dropped, and every kept row's key is added.
+// it already is dropped, and every kept row's key is added. With prefault
+// set, it is told where the rows end after each datagram.
 struct RowSink {
   MIB_IPNETROW *rows;
   std::uint64_t capacity;
   std::uint64_t count;
   KeySet *seen;
+  Prefault *prefault;
 };
 
 // Parses one datagram of an RTM_GETNEIGH dump into sink. Never reads past len
@@ -74,7 +86,9 @@ struct TableStamp {
   std::uint32_t hashSeed;
 };
 
-// Parses one datagram of an RTM_GETNEIGHTBL dump into *pStamp.
+// Parses one datagram of an RTM_GETNEIGHTBL dump into *pStamp. Each field
+// is read only when its attribute is long enough for it: a kernel older
+// than these headers sends shorter ones.
 DumpStep ParseNeighTableDump(const void *data, std::size_t len,
                              const DumpId &id, TableStamp *pStamp, int *pError);
 
@@ -89,5 +103,10 @@ void NlClose(int fd);
 // Waits a little before a dump is tried again.
 void NlBackOff(int attempt);
 
-// errno as the platform's status code.
+// errno as the platform's status code: 0 is NO_ERROR; one without a
+// Windows counterpart, up to kLastErrno, is APPLICATION_ERROR_MASK plus
+// itself, whose text is the C library's.
+constexpr int kLastErrno = 4095;
 DWORD StatusFromErrno(int err);
+// The same for a step that failed: never NO_ERROR, whatever err says.
+DWORD StatusFromFailure(int err);

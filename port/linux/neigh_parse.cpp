@@ -2,6 +2,8 @@
 // is read, whatever the bytes claim.
 #include <cerrno>
 #include <climits>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
@@ -151,7 +153,22 @@ DumpStep WalkDump(const void *data, std::size_t size, const DumpId &id,
   return DumpStep::More;
 }
 
-// One RTM_NEWNEIGHTBL message: only the IPv4 table's counters matter.
+// Copies the field of `size` bytes at `offset` in the attribute's payload
+// into *out, if the payload reaches that far.
+template <typename T>
+bool ReadField(const rtattr *rta, std::size_t offset, T *out) {
+  if (RTA_PAYLOAD(rta) < offset + sizeof *out) {
+    return false;
+  }
+  std::memcpy(out, static_cast<const char *>(RTA_DATA(rta)) + offset,
+              sizeof *out);
+  return true;
+}
+
+// One RTM_NEWNEIGHTBL message: only the IPv4 table's counters matter. Each
+// field is read on its own: the structures have grown over the kernel's
+// versions, and an older kernel's shorter attribute still holds the first
+// fields.
 void ReadTableCounters(const nlmsghdr *nlh, TableStamp *stamp) {
   if (nlh->nlmsg_len < NLMSG_LENGTH(sizeof(ndtmsg))) {
     return;
@@ -164,18 +181,20 @@ void ReadTableCounters(const nlmsghdr *nlh, TableStamp *stamp) {
   for (const rtattr *rta = FirstAttr(nlh, sizeof(ndtmsg), &len);
        RTA_OK(rta, len); rta = RTA_NEXT(rta, len)) {
     const auto type = rta->rta_type & NLA_TYPE_MASK;
-    if (type == NDTA_CONFIG && RTA_PAYLOAD(rta) >= sizeof(ndt_config)) {
-      ndt_config config{};
-      std::memcpy(&config, RTA_DATA(rta), sizeof config);
-      stamp->entries = config.ndtc_entries;
-      stamp->hashMask = config.ndtc_hash_mask;
-      stamp->hashSeed = config.ndtc_hash_rnd;
-      stamp->found = true;
-    } else if (type == NDTA_STATS && RTA_PAYLOAD(rta) >= sizeof(ndt_stats)) {
-      ndt_stats stats{};
-      std::memcpy(&stats, RTA_DATA(rta), sizeof stats);
-      stamp->allocs = stats.ndts_allocs;
-      stamp->destroys = stats.ndts_destroys;
+    if (type == NDTA_CONFIG) {
+      std::uint32_t entries = 0;
+      if (ReadField(rta, offsetof(ndt_config, ndtc_entries), &entries)) {
+        stamp->entries = entries;
+        stamp->found = true;
+      }
+      (void)ReadField(rta, offsetof(ndt_config, ndtc_hash_mask),
+                      &stamp->hashMask);
+      (void)ReadField(rta, offsetof(ndt_config, ndtc_hash_rnd),
+                      &stamp->hashSeed);
+    } else if (type == NDTA_STATS) {
+      (void)ReadField(rta, offsetof(ndt_stats, ndts_allocs), &stamp->allocs);
+      (void)ReadField(rta, offsetof(ndt_stats, ndts_destroys),
+                      &stamp->destroys);
     }
   }
 }

@@ -25,6 +25,11 @@ int NlOpen(std::uint32_t *pPort) {
     errno = error;
     return -1;
   }
+  // The kernel then checks the requests' headers as strictly as it can;
+  // a kernel without strict checking takes them as they are.
+  const int strict = 1;
+  (void)setsockopt(fd, SOL_NETLINK, NETLINK_GET_STRICT_CHK, &strict,
+                   sizeof strict);
   *pPort = local.nl_pid;
   return fd;
 }
@@ -38,7 +43,7 @@ int NlSend(int fd, const void *data, std::size_t len) {
     return -1;
   }
   if (static_cast<std::size_t>(sent) != len) {
-    errno = EIO;
+    errno = EMSGSIZE; // a datagram goes whole or not at all
     return -1;
   }
   return 0;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
@@ -37,15 +38,35 @@ constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INVALID_DATA = 13;
 constexpr DWORD ERROR_WRITE_PROTECT = 19;
+constexpr DWORD ERROR_BAD_UNIT = 20;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_BROKEN_PIPE = 109;
 constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_BUSY = 170;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
 constexpr DWORD ERROR_NO_DATA = 232;
 constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+constexpr DWORD ERROR_INVALID_ADDRESS = 487;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_IO_DEVICE = 1117;
+constexpr DWORD ERROR_INTERNAL_ERROR = 1359;
+constexpr DWORD ERROR_TIMEOUT = 1460;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+// Windows leaves codes with this bit to applications: the layer gives an
+// errno without a Windows counterpart as this bit plus the errno, and its
+// text is the C library's for that errno.
+constexpr DWORD APPLICATION_ERROR_MASK = 0x20000000;
 
 constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x0100;
 constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x0200;
@@ -109,6 +130,21 @@ UINT GetConsoleOutputCP();
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
                         int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
                         LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
+
+// Empties the file behind an open stream through its descriptor: opening
+// the file again could fail, or open another file of that name. The caller
+// has flushed the stream, so nothing buffered is written after this.
+inline int TruncateStream(std::FILE *pFile) {
+  return ftruncate(fileno(pFile), 0);
+}
+
+// From GuardOutput to ReleaseOutput, a signal that would end the process
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT and the like) first empties the file
+// behind pFile, so that it is never left holding part of a table, and then
+// ends the process as that signal does. Signals ignored at the start stay
+// ignored.
+void GuardOutput(std::FILE *pFile);
+void ReleaseOutput();
 
 // A write to a stream whose lock the caller holds. glibc's fwrite_unlocked
 // costs two calls and some 150 instructions even for a few bytes; while the

@@ -1,12 +1,15 @@
-// Linked into the Linux program only. On Windows a write to a pipe whose
-// reader has gone just fails; on Linux it would kill the program with
-// SIGPIPE and change its exit status, which is 0 in every case. Ignored,
-// the write fails with EPIPE instead, and the run goes on to its end.
+// Linked into the Linux program only. On Windows a write that fails just
+// fails; on Linux a write to a pipe whose reader has gone raises SIGPIPE,
+// and one past the file-size limit (ulimit -f) raises SIGXFSZ, and either
+// would kill the program part-way through the file. Ignored, the write
+// fails with EPIPE or EFBIG instead, and the run reports it, empties the
+// file and exits with 0.
 #include <csignal>
 
 namespace {
 
-[[maybe_unused]] const bool g_pipeSignalIgnored =
-    std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+[[maybe_unused]] const bool g_writeSignalsIgnored =
+    std::signal(SIGPIPE, SIG_IGN) != SIG_ERR &&
+    std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
 
 } // namespace
