@@ -109,87 +109,60 @@ check "ulimit -f below the table: report, exit 0, empty file" "Cannot write outp
 0
 0" "$out"
 
-# The program's helpers, in Python: a seccomp filter, and signals sent to
-# runs in progress (a job that bash starts with & ignores SIGINT and SIGQUIT,
-# and would keep them ignored).
-cat > "$work/launch.py" <<'PY'
-import ctypes, os, random, signal, struct, subprocess, sys, time
-
-def refuse_netlink(err, argv):
-    """Runs argv with socket(AF_NETLINK, ...) failing with err, as a service
-    manager's address-family list or a seccomp profile makes it."""
-    arch, nr = {"x86_64": (0xC000003E, 41), "aarch64": (0xC00000B7, 198)}[os.uname().machine]
-    op = lambda code, k, jt=0, jf=0: struct.pack("HBBI", code, jt, jf, k)
-    ld, jeq, ret = 0x20, 0x15, 0x06
-    prog = b"".join([op(ld, 4), op(jeq, arch, 0, 5), op(ld, 0), op(jeq, nr, 0, 3),
-                     op(ld, 16), op(jeq, 16, 0, 1), op(ret, 0x00050000 | err),
-                     op(ret, 0x7FFF0000)])
-    buf = ctypes.create_string_buffer(prog)
-    class Fprog(ctypes.Structure):
-        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
-    fprog = Fprog(len(prog) // 8, ctypes.addressof(buf))
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, ctypes.byref(fprog), 0, 0):
-        sys.exit("seccomp: " + os.strerror(ctypes.get_errno()))
-    os.execvp(argv[0], argv)
-
-def stop_runs(ns, exe, work, expected, runs):
-    """Stops runs with SIGTERM, SIGINT, SIGHUP or SIGQUIT, half at random
-    moments, half as soon as the file has rows; every file must be whole,
-    empty, or untouched (stopped before the program opened it)."""
-    want = open(expected, "rb").read()
-    path = os.path.join(work, "output.txt")
-    defaults = lambda: [signal.signal(s, signal.SIG_DFL) for s in
-                        (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGHUP)]
-    start = time.monotonic()
-    subprocess.run(["ip", "netns", "exec", ns, exe], cwd=work, check=True)
-    took = time.monotonic() - start
-    seen, bad = {}, 0
-    for i in range(runs):
-        sig = random.choice([signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT])
-        open(path, "wb").write(b"untouched\n")
-        p = subprocess.Popen(["ip", "netns", "exec", ns, exe], cwd=work, preexec_fn=defaults)
-        if i % 2:
-            time.sleep(random.uniform(0, took * 1.2))
-        else:
-            while p.poll() is None and os.path.getsize(path) in (0, 10):
-                time.sleep(0.0001)
-        p.send_signal(sig)
-        rc = p.wait()
-        got = open(path, "rb").read()
-        kind = {want: "whole", b"": "empty", b"untouched\n": "untouched"}.get(got, "cut")
-        if kind == "cut" or (rc == 0 and kind != "whole") or rc not in (0, -sig):
-            bad += 1
-            print(f"run {i}: {signal.Signals(sig).name}: exit {rc}, file {kind}, {len(got)} bytes")
-        key = "finished first" if rc == 0 else kind
-        seen[key] = seen.get(key, 0) + 1
-    print(f"{runs} runs stopped: " + ", ".join(f"{v} {k}" for k, v in sorted(seen.items())))
-    return bad
-
-if sys.argv[1] == "refuse":
-    refuse_netlink(int(sys.argv[2]), sys.argv[3:])
-else:
-    sys.exit(min(stop_runs(*sys.argv[2:6], int(sys.argv[6])), 100))
+# Netlink refused as sandboxes refuse it (a service manager's address
+# families, a seccomp profile): a seccomp filter on socket(AF_NETLINK, ...).
+cat > "$work/refuse.py" <<'PY'
+import ctypes, os, struct, sys
+arch, nr = {"x86_64": (0xC000003E, 41), "aarch64": (0xC00000B7, 198)}[os.uname().machine]
+op = lambda code, k, jt=0, jf=0: struct.pack("HBBI", code, jt, jf, k)
+prog = ctypes.create_string_buffer(b"".join([
+    op(0x20, 4), op(0x15, arch, 0, 5), op(0x20, 0), op(0x15, nr, 0, 3), op(0x20, 16),
+    op(0x15, 16, 0, 1), op(0x06, 0x50000 | int(sys.argv[1])), op(0x06, 0x7FFF0000)]))
+fprog = struct.pack("HxxxxxxP", len(prog) // 8, ctypes.addressof(prog))
+libc = ctypes.CDLL(None)
+if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, fprog, 0, 0):
+    sys.exit("seccomp refused")
+os.execv(sys.argv[2], sys.argv[2:])
 PY
-
-# Netlink refused, as sandboxes refuse it: the report names the cause.
 for refusal in "97:The request is not supported." \
   "38:This function is not supported on this system." \
   "95:The request is not supported." "1:Access is denied."; do
-  out=$(cd "$work" && ip netns exec "$ns" python3 "$work/launch.py" refuse "${refusal%%:*}" "$exe")
-  rc=$?
+  out=$(cd "$work" && ip netns exec "$ns" python3 "$work/refuse.py" "${refusal%%:*}" "$exe")
   check "netlink refused with errno ${refusal%%:*}: report, exit 0" "0:GetIpNetTable failed.
-	Error: ${refusal#*:}" "$rc:$out"
+	Error: ${refusal#*:}" "$?:$out"
 done
 
-# Stops at random moments and while the file is being written.
+# SIGTERM, SIGINT, SIGHUP or SIGQUIT, at a random moment or as soon as rows
+# are written: the file whole, empty or untouched (stopped before it was
+# opened), and the signal's status. Started from Python: a job that bash
+# starts with & ignores SIGINT and SIGQUIT, and would keep them ignored.
 stopped=$(netns_make stopped) || exit $?
 netns_fill "$stopped" "${STOP_ENTRIES:-100000}"
-netns_expected "$stopped" > "$work/stopped.expected"
-python3 "$work/launch.py" stop "$stopped" "$exe" "$work" "$work/stopped.expected" \
-  "${STOP_RUNS:-20}"
+netns_expected "$stopped" > "$work/whole"
+cat > "$work/stop.py" <<'PY'
+import os, random, signal, subprocess, sys, time
+ns, exe, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+run = ["ip", "netns", "exec", ns, exe]
+files = {open("whole", "rb").read(): "whole", b"": "empty", b"untouched\n": "untouched"}
+start = time.monotonic(); subprocess.run(run, check=True); took = time.monotonic() - start
+seen, bad = {}, 0
+for i in range(runs):
+    sig = random.choice([signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT])
+    open("output.txt", "wb").write(b"untouched\n")
+    p = subprocess.Popen(run, preexec_fn=lambda: [signal.signal(s, signal.SIG_DFL) for s in range(1, 16) if s != 9])
+    time.sleep(random.uniform(0, took * 1.2)) if i % 2 else None
+    while i % 2 == 0 and p.poll() is None and os.path.getsize("output.txt") in (0, 10):
+        time.sleep(0.0001)
+    p.send_signal(sig)
+    rc, kind = p.wait(), files.get(open("output.txt", "rb").read(), "cut")
+    bad += kind == "cut" or rc not in (0, -sig) or (rc == 0 and kind != "whole")
+    seen[kind if rc else "finished first"] = seen.get(kind if rc else "finished first", 0) + 1
+print(f"{runs} runs stopped: {seen}")
+sys.exit(min(bad, 100))
+PY
+(cd "$work" && python3 stop.py "$stopped" "$exe" "${STOP_RUNS:-20}")
 check "stopped by a signal: the file whole, empty or untouched, the signal's status" 0 $?
-rm -f "$work/output.txt" "$work/launch.py" "$work/stopped.expected"
+rm -f "$work"/{output.txt,whole,refuse.py,stop.py}
 
 if command -v valgrind >/dev/null && [[ "$(basename "$(dirname "$exe")")" != *asan* ]]; then
   out=$(cd "$work" && ip netns exec "$ns" valgrind -q --error-exitcode=1 "$exe" 2>&1)

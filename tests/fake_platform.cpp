@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
+
+#include "support.h"
 
 FakePlatform g_fake;
 
@@ -124,17 +124,11 @@ extern "C" char *inet_ntoa(in_addr in) noexcept {
   return text;
 }
 
-void GuardOutput(std::FILE *pFile) {
-  g_fake.guarded = pFile;
-  ++g_fake.guards;
-}
+void GuardOutput(std::FILE *pFile) { g_fake.guarded = pFile; }
 
 void ReleaseOutput() {
   g_fake.guarded = nullptr;
-  ++g_fake.releases;
   if (std::filesystem::is_regular_file("output.txt")) {
-    std::ifstream in("output.txt", std::ios::binary);
-    g_fake.fileAtRelease = std::string(std::istreambuf_iterator<char>(in),
-                                       std::istreambuf_iterator<char>());
+    g_fake.fileAtRelease = ReadBytes("output.txt");
   }
 }

@@ -38,8 +38,6 @@ struct FakePlatform {
   int textsFreed = 0;
   int textsOutstanding = 0;
   std::FILE *guarded = nullptr;
-  int guards = 0;
-  int releases = 0;
   // output.txt as the guard ended, when it is a regular file.
   std::optional<std::string> fileAtRelease;
 };

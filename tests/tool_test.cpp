@@ -32,7 +32,7 @@ protected:
     EXPECT_EQ(g_fake.textsOutstanding, 0) << "message text not released";
     // A stop while the file is open must find it guarded; once the guard
     // has ended, nothing more may be written.
-    EXPECT_EQ(g_fake.guards, g_fake.releases);
+    EXPECT_EQ(g_fake.guarded, nullptr) << "the guard was not released";
     for (const FakeCall &call : g_fake.calls) {
       EXPECT_TRUE(call.guarded) << "the table was asked for unguarded";
     }
@@ -156,7 +156,6 @@ TEST_F(ToolTest, ExistingFileIsTruncatedOnBothPaths) {
   g_fake.fillStatus = ERROR_ACCESS_DENIED;
   Run();
   EXPECT_EQ(Output(), "");
-  EXPECT_EQ(g_fake.guards, 1);
 }
 
 TEST_F(ToolTest, OutputThatCannotBeOpenedIsReportedAndNothingIsFetched) {
@@ -201,8 +200,8 @@ TEST_F(ToolTest, FileSizeLimitEmptiesTheOpenFileAndIsReported) {
   small.rlim_cur = 4096;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   const std::string out = Run();
-  setrlimit(RLIMIT_FSIZE, &previous);
-  std::signal(SIGXFSZ, ignored);
+  (void)setrlimit(RLIMIT_FSIZE, &previous);
+  (void)std::signal(SIGXFSZ, ignored);
   EXPECT_EQ(out, "Cannot write output.txt.\n\tError: The file size exceeds "
                  "the limit allowed and cannot be saved.\n");
   EXPECT_EQ(ReadBytes("moved.txt"), "");

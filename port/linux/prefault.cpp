@@ -77,7 +77,7 @@ Prefault *StartPrefault(void *block, std::size_t bytes) {
     return nullptr; // faulted in as it is written, at no more cost
   }
   Prefault *pf = &g_prefault;
-  pf->start = reinterpret_cast<unsigned char *>(first);
+  pf->start = static_cast<unsigned char *>(block) + (first - begin);
   pf->bytes = end - first;
   pf->written.store(0, std::memory_order_relaxed);
   pf->stop.store(false, std::memory_order_relaxed);

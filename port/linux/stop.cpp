@@ -22,19 +22,21 @@ volatile sig_atomic_t g_outputFd = -1;
 struct sigaction g_previous[kCount];
 bool g_installed[kCount];
 
-// Async-signal-safe throughout. SA_RESETHAND has restored the default
-// action; the signal is blocked while this runs, so it is raised again and
-// then unblocked, and acts at once.
+// Async-signal-safe throughout. With its default action back and no longer
+// blocked, the signal raised again acts at once.
 void OnStop(int signal) {
   const int fd = g_outputFd;
   if (fd >= 0) {
     (void)ftruncate(fd, 0);
   }
-  (void)raise(signal);
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  (void)sigaction(signal, &byDefault, nullptr);
   sigset_t self;
   sigemptyset(&self);
   sigaddset(&self, signal);
   (void)sigprocmask(SIG_UNBLOCK, &self, nullptr);
+  (void)raise(signal);
 }
 
 } // namespace
@@ -43,7 +45,6 @@ void GuardOutput(std::FILE *pFile) {
   g_outputFd = fileno(pFile);
   struct sigaction stop {};
   stop.sa_handler = OnStop;
-  stop.sa_flags = SA_RESETHAND;
   sigemptyset(&stop.sa_mask);
   for (const int signal : kStopSignals) {
     sigaddset(&stop.sa_mask, signal); // one stop at a time
