@@ -7,6 +7,9 @@ FUZZ_SECONDS ?= 300
 
 DEB = build/release/arpexport_*.deb
 ZIP = build/windows-x86/arpexport-*-windows-x86.zip
+TGZ = build/release-static/arpexport-*-linux-*.tar.gz
+# Every release file, and their checksums.
+DIST = build/dist
 
 # Reproducible packages: every timestamp in them is the last commit's (from
 # a source tree without git, the changelog's), unless given.
@@ -33,18 +36,25 @@ test: deps
 	  ctest --preset $$preset -j $(JOBS); \
 	done
 	$(MAKE) --no-print-directory package
-	tests/package_check.sh $(DEB) $(ZIP)
-	tests/repro_check.sh $(DEB) $(ZIP) build/windows-x86/arpexport.exe
+	tests/package_check.sh $(DIST)
+	tests/repro_check.sh $(DIST) build/windows-x86/arpexport.exe
 
-# The Debian package of the Linux program and the ZIP of the Windows one.
+# The Debian package of the Linux program, a tarball of the statically
+# linked one and the ZIP of the Windows one, gathered in build/dist with
+# their SHA256SUMS.
 package: deps
-	rm -f $(DEB) $(ZIP)
+	rm -rf $(DEB) $(ZIP) $(TGZ) $(DIST)
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 	cd build/release && cpack -G DEB
 	cmake --preset windows-x86 >/dev/null
 	cmake --build --preset windows-x86 -j $(JOBS)
 	cd build/windows-x86 && cpack -G ZIP
+	cmake --preset release-static >/dev/null
+	cmake --build --preset release-static -j $(JOBS) --target tarball
+	mkdir -p $(DIST)
+	cp $(DEB) $(ZIP) $(TGZ) $(DIST)/
+	cd $(DIST) && sha256sum -- *.deb *.tar.gz *.zip > SHA256SUMS
 
 lint: deps
 	scripts/lint

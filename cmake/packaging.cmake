@@ -22,7 +22,9 @@ if(WIN32)
     "arpexport-${PROJECT_VERSION}-windows-${CMAKE_SYSTEM_PROCESSOR}")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
-  # Debian wants manual pages and changelogs compressed, reproducibly.
+  # Debian wants manual pages and changelogs compressed, reproducibly. The
+  # manual page's date is SOURCE_DATE_EPOCH's when it is set.
+  string(TIMESTAMP ARPEXPORT_DATE "%Y-%m-%d" UTC)
   configure_file(doc/arpexport.1.in arpexport.1 @ONLY)
   add_custom_command(OUTPUT arpexport.1.gz changelog.gz
     COMMAND gzip -9nc arpexport.1 > arpexport.1.gz
@@ -35,9 +37,28 @@ else()
   install(TARGETS arpexport RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/arpexport.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Debian's own files go into its package only, not into a plain install.
   install(FILES packaging/copyright
     ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
-    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+  set(CPACK_COMPONENTS_ALL Unspecified debian)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+
+  # A statically linked build also makes a tarball that runs on any Linux:
+  # the program, its manual page and a short text.
+  if(ARPEXPORT_STATIC)
+    configure_file(packaging/README.linux.txt.in README.txt @ONLY)
+    set(tarball
+      arpexport-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}.tar.gz)
+    add_custom_command(OUTPUT ${tarball}
+      COMMAND ${PROJECT_SOURCE_DIR}/scripts/make-tarball ${CMAKE_STRIP}
+        ${tarball} $<TARGET_FILE:arpexport> arpexport.1 README.txt
+      DEPENDS arpexport ${CMAKE_CURRENT_BINARY_DIR}/arpexport.1
+        ${CMAKE_CURRENT_BINARY_DIR}/README.txt scripts/make-tarball
+      VERBATIM)
+    add_custom_target(tarball DEPENDS ${tarball})
+  endif()
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -1,7 +1,9 @@
 # The Windows program's resources: the manifest and the version information
 # that Explorer shows in the file's properties.
 enable_language(RC)
-set(ARPEXPORT_MANIFEST ${PROJECT_SOURCE_DIR}/port/win32/arpexport.manifest)
+# The version comes from project() alone.
+set(ARPEXPORT_MANIFEST ${CMAKE_CURRENT_BINARY_DIR}/arpexport.manifest)
+configure_file(port/win32/arpexport.manifest.in ${ARPEXPORT_MANIFEST} @ONLY)
 configure_file(port/win32/arpexport.rc.in arpexport.rc @ONLY)
 target_sources(arpexport PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/arpexport.rc)
 

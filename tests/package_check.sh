@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
-# Checks the packages as a user meets them: the Debian package is clean for
-# lintian, installs (into a scratch root, or the real system under CI),
-# its program runs and its manual page is found, and it removes cleanly;
-# the Windows ZIP holds the program and its text.
-# Usage: package_check.sh PACKAGE.deb PACKAGE.zip
+# Checks the release files as a user meets them: their checksums hold; the
+# Debian package is clean for lintian, installs (into a scratch root, or the
+# real system under CI), its program runs and its manual page is found, and
+# it removes cleanly; the static program writes a namespace's table from a
+# root that holds nothing else; the Windows ZIP holds the program and its
+# text. And the sources build without GoogleTest, as a packager may.
+# Usage: package_check.sh DIST   (the directory with SHA256SUMS)
 set -uo pipefail
-deb=$(realpath "$1") zip=$(realpath "$2")
-source "$(dirname "$(realpath "$0")")/lib.sh"
+dist=$(realpath "$1")
+here=$(dirname "$(realpath "$0")")
+source "$here/lib.sh"
+deb=$(echo "$dist"/*.deb) zip=$(echo "$dist"/*.zip) tgz=$(echo "$dist"/*-linux-*.tar.gz)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'netns_cleanup; rm -rf "$work"' EXIT
+
+check_cmd "sha256sum -c SHA256SUMS, over every release file" bash -c \
+  'cd "$0" && sha256sum -c --quiet SHA256SUMS &&
+   [[ "$(cut -d" " -f3 SHA256SUMS | sort)" == "$(ls | grep -vx SHA256SUMS | sort)" ]]' "$dist"
+check "the Debian changelog's version is the project's" "$(dpkg-deb -f "$deb" Version)" \
+  "$(dpkg-parsechangelog -l "$here/../packaging/changelog" -S Version)"
 
 check_cmd "lintian reports no errors or warnings" \
   bash -c '! lintian "$0" 2>/dev/null | grep -E "^[EW]:"' "$deb"
@@ -47,5 +57,27 @@ check_cmd "the ZIP holds the program and its text" \
 check_cmd "the ZIP's program is the 32-bit console program" \
   bash -c 'unzip -p "$0" arpexport.exe > "$1/a.exe" &&
     file "$1/a.exe" | grep -q "PE32 executable (console) Intel 80386"' "$zip" "$work"
+
+check_cmd "the tarball holds the program, its manual page and README" \
+  bash -c '[[ "$(tar -tzf "$0" | cut -d/ -f2- | sort | tr "\n" " ")" == " README.txt arpexport arpexport.1 " ]]' "$tgz"
+mkdir "$work/tar" "$work/empty"
+tar -C "$work/tar" -xzf "$tgz"
+cp "$work"/tar/*/arpexport "$work/empty/"
+check_cmd "the tarball's program is statically linked" \
+  bash -c 'file "$0" | grep -q "statically linked"' "$work/empty/arpexport"
+ns=$(netns_make static) || exit $?
+netns_fill "$ns" 200
+ip -n "$ns" neigh add 10.66.1.2 lladdr 0a:ff:00:1b:2c:3d dev v0 nud stale
+ip netns exec "$ns" chroot "$work/empty" /arpexport
+check "from a root that holds only the program, the namespace's table" \
+  "$(netns_expected "$ns")" "$(cat "$work/empty/output.txt")"
+
+check_cmd "configures and builds without GoogleTest" bash -c \
+  'cmake -S "$0" -B "$1" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null &&
+   cmake --build "$1" >/dev/null && test -x "$1/arpexport"' "$here/.." "$work/nogtest"
+check "cmake --install installs the program and its manual page, no more" \
+  "bin/arpexport share/man/man1/arpexport.1.gz " \
+  "$(cmake --install "$work/nogtest" --prefix "$work/prefix" >/dev/null &&
+    cd "$work/prefix" && find . -type f | cut -c3- | sort | tr '\n' ' ')"
 
 finish package

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# The packages are reproducible: built again from the same sources in other
-# build trees, the Debian package, the ZIP and the Windows program are the
-# same to the byte as the first build's.
-# Usage: repro_check.sh PACKAGE.deb PACKAGE.zip PROGRAM.exe
+# The release files are reproducible: built again from the same sources in
+# other build trees, the Debian package, the tarball, the ZIP, the Windows
+# program and so SHA256SUMS are the same to the byte as the first build's.
+# Usage: repro_check.sh DIST PROGRAM.exe
 # SOURCE_DATE_EPOCH must be the one the first build used.
 set -uo pipefail
-deb=$(realpath "$1") zip=$(realpath "$2") exe=$(realpath "$3")
+dist=$(realpath "$1") exe=$(realpath "$2")
 here=$(dirname "$(realpath "$0")")
 source "$here/lib.sh"
 top=$(dirname "$here")
@@ -20,9 +20,14 @@ build() { # PRESET GENERATOR: configures, builds and packages in $again/PRESET
 }
 check_cmd "the Linux package builds again" build release DEB
 check_cmd "the Windows package builds again" build windows-x86 ZIP
+check_cmd "the tarball builds again" bash -c \
+  'cmake --preset release-static -B "$0" >/dev/null && cmake --build "$0" --target tarball >/dev/null' \
+  "$again/release-static"
 
 same() { cmp "$1" "$2" && echo "$(sha256sum < "$1")"; }
-check_cmd "the same Debian package" same "$deb" "$again/release/$(basename "$deb")"
-check_cmd "the same ZIP" same "$zip" "$again/windows-x86/$(basename "$zip")"
 check_cmd "the same Windows program" same "$exe" "$again/windows-x86/arpexport.exe"
+mkdir "$again/dist"
+cp "$again"/release/*.deb "$again"/windows-x86/*.zip "$again"/release-static/*.tar.gz "$again/dist/"
+check_cmd "the same release files, so the same SHA256SUMS" bash -c \
+  'cd "$1" && sha256sum -c --quiet "$0/SHA256SUMS"' "$dist" "$again/dist"
 finish repro_check
