@@ -1,13 +1,14 @@
 # Short driver over the CMake presets. `make run` builds and runs the tool in
 # this directory; `make test` installs what is missing, builds every preset,
 # runs every test and checks the packages.
-PRESETS := linux linux-asan windows-x86 windows-x64 fuzz
+PRESETS := linux linux-asan linux-arm64 windows-x86 windows-x64 fuzz
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 300
 
-DEB = build/release/arpexport_*.deb
+DEB = build/release/arpexport_*.deb build/linux-arm64/arpexport_*.deb
 ZIP = build/windows-x86/arpexport-*-windows-x86.zip
-TGZ = build/release-static/arpexport-*-linux-*.tar.gz
+TGZ = build/release-static/arpexport-*-linux-*.tar.gz \
+      build/linux-arm64-static/arpexport-*-linux-*.tar.gz
 # Every release file, and their checksums.
 DIST = build/dist
 
@@ -39,9 +40,9 @@ test: deps
 	tests/package_check.sh $(DIST)
 	tests/repro_check.sh $(DIST) build/windows-x86/arpexport.exe
 
-# The Debian package of the Linux program, a tarball of the statically
-# linked one and the ZIP of the Windows one, gathered in build/dist with
-# their SHA256SUMS.
+# The Debian packages of the Linux program (x86-64 and arm64), tarballs of
+# the statically linked one and the ZIP of the Windows one, gathered in
+# build/dist with their SHA256SUMS.
 package: deps
 	rm -rf $(DEB) $(ZIP) $(TGZ) $(DIST)
 	cmake --preset release >/dev/null
@@ -50,8 +51,13 @@ package: deps
 	cmake --preset windows-x86 >/dev/null
 	cmake --build --preset windows-x86 -j $(JOBS)
 	cd build/windows-x86 && cpack -G ZIP
-	cmake --preset release-static >/dev/null
-	cmake --build --preset release-static -j $(JOBS) --target tarball
+	cmake --preset linux-arm64 >/dev/null
+	cmake --build --preset linux-arm64 -j $(JOBS) --target arpexport docs
+	cd build/linux-arm64 && cpack -G DEB
+	for preset in release-static linux-arm64-static; do \
+	  cmake --preset $$preset >/dev/null && \
+	  cmake --build --preset $$preset -j $(JOBS) --target tarball || exit 1; \
+	done
 	mkdir -p $(DIST)
 	cp $(DEB) $(ZIP) $(TGZ) $(DIST)/
 	cd $(DIST) && sha256sum -- *.deb *.tar.gz *.zip > SHA256SUMS
