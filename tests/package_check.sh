@@ -68,7 +68,8 @@ ns=$(netns_make static) || exit $?
 netns_fill "$ns" 200
 ip -n "$ns" neigh add 10.66.1.2 lladdr 0a:ff:00:1b:2c:3d dev v0 nud stale
 for tgz in "$dist"/*-linux-*.tar.gz; do
-  name=$(basename "$tgz" .tar.gz) root="$work/$(basename "$tgz" .tar.gz)-root"
+  name=$(basename "$tgz" .tar.gz)
+  root="$work/$name-root"
   check_cmd "$name: the program, its manual page and README" \
     bash -c '[[ "$(tar -tzf "$0" | cut -d/ -f2- | sort | tr "\n" " ")" == " README.txt arpexport arpexport.1 " ]]' "$tgz"
   mkdir "$root"
