@@ -87,6 +87,15 @@ DumpStep ReadTableStamp(TableStamp *pStamp, int *pError) {
   return step;
 }
 
+// The counters where they can be had; found false otherwise, whatever the
+// reason: a table read or sized without them relies on the kernel's word.
+TableStamp CountersIfAny() {
+  TableStamp stamp{};
+  int ignored = 0;
+  (void)ReadTableStamp(&stamp, &ignored);
+  return stamp;
+}
+
 bool SameHash(const TableStamp &a, const TableStamp &b) {
   return a.found && b.found && a.hashMask == b.hashMask &&
          a.hashSeed == b.hashSeed;
@@ -137,14 +146,12 @@ DumpStep MergeSecondDump(RowSink *sink, int *pError) {
 
 // One read of the table into sink: one dump when the table's counters held
 // still, otherwise two merged. Interrupted when a rehash may have moved
-// entries between buckets, which can skip or repeat anything. Counters that
-// cannot be had before the dump leave the kernel's own word; once they
-// were, failing to read them again fails the read.
+// entries between buckets, which can skip or repeat anything. Once the
+// counters were had before the dump, failing to read them again fails the
+// read.
 DumpStep ReadNeighbours(RowSink *sink, int *pError) {
   sink->count = 0;
-  TableStamp before{};
-  int ignored = 0;
-  (void)ReadTableStamp(&before, &ignored);
+  const TableStamp before = CountersIfAny();
   DumpStep step = DumpInto(sink, pError);
   if (step != DumpStep::Done || !before.found) {
     return step;
@@ -199,9 +206,7 @@ ULONG AskForSize(std::uint64_t rows, PULONG pdwSize) {
 // leaves room for a table that grows a little before the fill call. Without
 // the count, a dump that only counts.
 ULONG SizeTable(PULONG pdwSize) {
-  TableStamp stamp{};
-  int ignored = 0;
-  (void)ReadTableStamp(&stamp, &ignored);
+  const TableStamp stamp = CountersIfAny();
   std::uint64_t rows = stamp.entries;
   if (!stamp.found) {
     RowSink counter{nullptr, 0, 0, nullptr, nullptr};
