@@ -57,6 +57,34 @@ netns_cleanup() {
 trap netns_cleanup EXIT
 trap 'exit 130' INT TERM
 
+# The processes below PID, one a line.
+descendants() {
+  ps -e -o pid=,ppid= | awk -v root="$1" '{ up[$1] = $2 }
+    END { for (p in up) { q = p; while (q in up && q != root) q = up[q]; if (q == root && p != root) print p } }'
+}
+
+# A test stuck past ARPEXPORT_WATCHDOG seconds shows what it was still
+# running, and where each process waits in the kernel, then is ended, a
+# little before CTest's own timeout would end it without a word. The
+# watchdog holds none of the test's output open, so that CTest does not
+# wait for it once the test is over.
+if [[ -n "${ARPEXPORT_WATCHDOG:-}" ]]; then
+  (
+    exec >/dev/null 2>&1
+    for ((s = 0; s < ARPEXPORT_WATCHDOG; s++)); do
+      sleep 1
+      kill -0 $$ || exit 0
+    done
+    watchdog=$BASHPID
+    mapfile -t stuck < <(descendants $$ | grep -vx "$watchdog")
+    {
+      echo "FAIL: still running after $ARPEXPORT_WATCHDOG s:"
+      ps -o pid,etimes,stat,wchan:32,args -p "$(IFS=,; echo "$$,${stuck[*]}")"
+    } >"/proc/$$/fd/1"
+    kill -TERM "${stuck[@]}" $$
+  ) &
+fi
+
 skip_or_fail() {
   if [[ "${CI:-}" == "true" ]]; then
     echo "FAIL: $* (required under CI)"
@@ -87,6 +115,31 @@ netns_fill() {
         100 + int(i / 65536), int(i / 256) % 256, i % 256,
         int(i / 65536), int(i / 256) % 256, i % 256
   }' | ip -n "$ns" -batch -
+}
+
+# The kernel's neighbour hash, size and seed. It is one for all namespaces
+# and grows with a new seed while any namespace's table grows, which
+# reorders every dump; on a kernel booted a moment ago that happens often.
+hash_state() {
+  ip -s ntable show name arp_cache | grep -om1 'hash_rnd [0-9]* hash_mask [0-9a-f]*'
+}
+
+# in_order NS FILE COMMAND...: takes NS's expected lines into FILE right
+# before COMMAND, and both again while a rehash elsewhere reorders the table
+# around them, so that a comparison of order holds; gives COMMAND's status.
+# After 5 tries it says so, and the comparison fails.
+in_order() {
+  local ns=$1 file=$2 before status try
+  for try in 1 2 3 4 5; do
+    before=$(hash_state)
+    netns_expected "$ns" >"$file"
+    "${@:3}"
+    status=$?
+    [[ "$(hash_state)" == "$before" ]] && return $status
+    echo "note: the neighbour hash grew during the run (try $try); again"
+  done
+  echo "the neighbour hash kept growing: the order cannot be compared" >>"$file"
+  return $status
 }
 
 # netns_expected NS: the lines the tool must write, in the kernel's order.

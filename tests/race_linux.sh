@@ -9,9 +9,10 @@
 # the only other outcome allowed is the report for a table that grew between
 # the two calls, with an empty file.
 # Usage: race_linux.sh PATH/TO/arpexport [RUNS] [ENTRIES] [EVENTS_PER_SECOND]
+# (or RACE_RUNS, RACE_ENTRIES)
 set -uo pipefail
 exe=$(realpath "$1")
-runs=${2:-20} base=${3:-20000} rate=${4:-300}
+runs=${2:-${RACE_RUNS:-20}} base=${3:-${RACE_ENTRIES:-20000}} rate=${4:-300}
 here=$(dirname "$(realpath "$0")")
 source "$here/lib.sh"
 
