@@ -45,7 +45,7 @@ int NlSend(int /*fd*/, const void *data, std::size_t len) {
 }
 
 ssize_t NlReceive(int /*fd*/, void *data, std::size_t len) {
-  if (g_netlink.receiveErrno) {
+  if (g_netlink.receiveErrno && g_netlink.receivesBeforeError-- <= 0) {
     errno = *g_netlink.receiveErrno;
     return -1;
   }

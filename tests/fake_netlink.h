@@ -12,8 +12,10 @@ struct FakeNetlink {
   std::deque<std::vector<Bytes>> neighDumps;
   std::deque<std::vector<Bytes>> tableDumps;
   int openErrno = 0;
-  // Every receive fails with this errno, 0 included, when set.
+  // Every receive after the first receivesBeforeError fails with this
+  // errno, 0 included, when set.
   std::optional<int> receiveErrno;
+  int receivesBeforeError = 0;
 
   int opens = 0;
   int closes = 0;

@@ -7,10 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <sstream>
+#include <sys/mman.h>
+#include <sys/time.h>
+#include <vector>
 
 #include "layer.h"
 #include "support.h"
@@ -179,9 +183,59 @@ TEST_F(NamespaceTest, SocketTakesDatagramsFromTheKernelOnly) {
                    reinterpret_cast<sockaddr *>(&to), sizeof to),
             static_cast<ssize_t>(sizeof forged))
       << "an unconnected socket should take it: the test proves nothing";
+  timeval patience{};
+  socklen_t size = sizeof patience;
+  ASSERT_EQ(getsockopt(ours, SOL_SOCKET, SO_RCVTIMEO, &patience, &size), 0);
+  EXPECT_EQ(patience.tv_sec, kReplyTimeoutSeconds)
+      << "a dump whose replies stop would wait for ever";
   NlClose(ours);
   close(plain);
   close(forger);
+}
+
+// A large block from HeapAlloc is faulted in by a helper thread while its
+// owner writes to it from its start, as the parser does: the helper must
+// never change a byte, and must stay its 1 MiB ahead of the writer, so that
+// the part of the block that a small table never reaches costs nothing,
+// also where the kernel would give it huge pages.
+TEST(PrefaultTest, FaultsInABoundedDistanceAheadOfTheWriterOnly) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  constexpr std::size_t kBytes = std::size_t{32} << 20U;
+  constexpr std::size_t kWritten = std::size_t{4} << 20U;
+  auto *block =
+      static_cast<unsigned char *>(HeapAlloc(GetProcessHeap(), 0, kBytes));
+  const auto address = reinterpret_cast<std::uintptr_t>(block);
+  unsigned char *start = block + ((address + page - 1) / page * page - address);
+  Prefault *pf = StartPrefault(block, kBytes);
+  ASSERT_NE(pf, nullptr);
+  for (std::size_t at = 0; at < kWritten; at += page) {
+    start[at] = static_cast<unsigned char>(at / page % 251 + 1);
+    PrefaultWritten(pf, start + at + 1);
+  }
+  std::vector<unsigned char> resident(kBytes / page - 1);
+  const std::size_t ahead = (kWritten + (std::size_t{1} << 19U)) / page;
+  for (int wait = 0; wait < 200 && (resident[ahead] & 1U) == 0; ++wait) {
+    usleep(10000);
+    ASSERT_EQ(mincore(start, resident.size() * page, resident.data()), 0);
+  }
+  StopPrefault(pf);
+  for (std::size_t at = 0; at < kWritten; at += page) {
+    ASSERT_EQ(start[at], at / page % 251 + 1) << at;
+  }
+  if ((resident[ahead] & 1U) == 0) {
+    GTEST_SKIP() << "this kernel does not fault blocks in ahead "
+                    "(MADV_POPULATE_WRITE came in Linux 5.14)";
+  }
+  const std::size_t far = (kWritten + (std::size_t{1} << 20U)) / page + 1;
+  EXPECT_EQ(std::count_if(resident.begin() + static_cast<std::ptrdiff_t>(far),
+                          resident.end(),
+                          [](unsigned char r) { return r & 1U; }),
+            0)
+      << "pages faulted in past the writer and the helper's 1 MiB";
+  EXPECT_EQ(std::count(resident.begin(), resident.begin() + kWritten / page, 0),
+            0)
+      << "pages written but not resident";
+  EXPECT_EQ(StartPrefault(block, 1U << 20U), nullptr) << "a small block";
 }
 
 } // namespace

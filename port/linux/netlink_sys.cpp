@@ -3,6 +3,7 @@
 #include <ctime>
 #include <linux/netlink.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "layer.h"
@@ -30,6 +31,11 @@ int NlOpen(std::uint32_t *pPort) {
   const int strict = 1;
   (void)setsockopt(fd, SOL_NETLINK, NETLINK_GET_STRICT_CHK, &strict,
                    sizeof strict);
+  // The kernel makes each reply as the last one is read, so a wait is
+  // never long: one that is ends the dump with EAGAIN, a report, instead
+  // of a run that never ends.
+  const timeval patience{kReplyTimeoutSeconds, 0};
+  (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
   *pPort = local.nl_pid;
   return fd;
 }
