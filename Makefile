@@ -2,6 +2,10 @@
 # this directory; `make test` installs what is missing, builds every preset,
 # runs every test and checks the packages.
 PRESETS := linux linux-asan linux-arm64 windows-x86 windows-x64 fuzz
+# The kernels whose fresh virtual machines run the kernel-facing tests after
+# the host's: all of scripts/kernel-matrix's, some of them by name
+# (KERNELS="6.1 6.12"), or none but the host's own (KERNELS=host).
+KERNELS ?= all
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 300
 
@@ -39,6 +43,11 @@ test: deps
 	$(MAKE) --no-print-directory package
 	tests/package_check.sh $(DIST)
 	tests/repro_check.sh $(DIST) build/windows-x86/arpexport.exe
+	@if [ "$(KERNELS)" != host ]; then \
+	  echo "== kernels"; \
+	  scripts/kernel-matrix --arm64 build/linux-arm64-static/arpexport \
+	    build/linux $(filter-out all,$(KERNELS)); \
+	fi
 
 # The Debian packages of the Linux program (x86-64 and arm64), tarballs of
 # the statically linked one and the ZIP of the Windows one, gathered in
