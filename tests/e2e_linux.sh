@@ -166,7 +166,7 @@ sys.exit(min(bad, 100))
 PY
 (cd "$work" && python3 stop.py "$stopped" "$exe" "${STOP_RUNS:-20}")
 check "stopped by a signal: the file whole, empty or untouched, the signal's status" 0 $?
-rm -f "$work"/{output.txt,whole,refuse.py,stop.py,expected}
+rm -f "$work"/{output.txt,whole,refuse.py,stop.py}
 
 if command -v valgrind >/dev/null && [[ "$(basename "$(dirname "$exe")")" != *asan* ]]; then
   valgrind_run() {

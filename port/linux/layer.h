@@ -95,9 +95,8 @@ DumpStep ParseNeighTableDump(const void *data, std::size_t len,
 // The socket seam: thin wrappers over the system calls, replaced in tests.
 // Each returns -1 with errno set on failure. NlOpen connects the socket to
 // the kernel, so that no other process can queue datagrams on it, and gives
-// its port; a receive on it that waits kReplyTimeoutSeconds for a reply
-// fails with EAGAIN.
-constexpr int kReplyTimeoutSeconds = 10;
+// its port; a receive on it that waits 10 seconds for a reply fails with
+// EAGAIN.
 int NlOpen(std::uint32_t *pPort);
 int NlSend(int fd, const void *data, std::size_t len);
 ssize_t NlReceive(int fd, void *data, std::size_t len);

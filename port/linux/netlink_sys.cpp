@@ -34,7 +34,7 @@ int NlOpen(std::uint32_t *pPort) {
   // The kernel makes each reply as the last one is read, so a wait is
   // never long: one that is ends the dump with EAGAIN, a report, instead
   // of a run that never ends.
-  const timeval patience{kReplyTimeoutSeconds, 0};
+  const timeval patience{10, 0};
   (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
   *pPort = local.nl_pid;
   return fd;

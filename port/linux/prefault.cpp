@@ -93,6 +93,10 @@ Prefault *StartPrefault(void *block, std::size_t bytes) {
   Prefault *pf = &g_prefault;
   pf->start = static_cast<unsigned char *>(block) + (first - begin);
   pf->bytes = end - first;
+  // Small pages, also where transparent huge pages are "always": a huge
+  // page would be faulted in whole at the first row, and 2 MiB at a time
+  // ahead of the writer. A kernel without huge pages refuses the advice.
+  (void)madvise(pf->start, pf->bytes, MADV_NOHUGEPAGE);
   pf->written.store(0, std::memory_order_relaxed);
   pf->stop.store(0U, std::memory_order_relaxed);
   // The helper blocks every signal, so that a signal that stops the run is
