@@ -32,7 +32,7 @@ DWORD LastFailure() {
 // ends, so that neither a stop nor the close can leave part of one. Returns
 // the first failure, or NO_ERROR.
 DWORD FinishOutput(std::FILE *pFile, DWORD dwError) {
-  if ((std::fflush(pFile) != 0 || std::ferror(pFile) != 0) &&
+  if ((FlushOutput(pFile) != 0 || std::ferror(pFile) != 0) &&
       dwError == NO_ERROR) {
     dwError = LastFailure();
   }
@@ -43,7 +43,7 @@ DWORD FinishOutput(std::FILE *pFile, DWORD dwError) {
   if (std::fclose(pFile) != 0 && dwError == NO_ERROR) {
     dwError = LastFailure();
     // Closed already: opening it again is all that is left.
-    std::FILE *pAgain = std::fopen("output.txt", "w");
+    std::FILE *pAgain = OpenOutputFile("output.txt");
     if (pAgain != nullptr) {
       (void)std::fclose(pAgain);
     }
@@ -55,7 +55,7 @@ DWORD FinishOutput(std::FILE *pFile, DWORD dwError) {
 
 int RunExport() {
   // Opened first, so every run leaves the file created and emptied.
-  std::FILE *pFile = std::fopen("output.txt", "w");
+  std::FILE *pFile = OpenOutputFile("output.txt");
   if (pFile == nullptr) {
     const DWORD dwError = GetLastError();
     std::printf("Cannot open output.txt.\n");

@@ -131,6 +131,15 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
                         int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
                         LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
 
+// fopen(pszName, "w"): on Linux a file's place is the one the user names.
+inline std::FILE *OpenOutputFile(const char *pszName) {
+  return std::fopen(pszName, "w");
+}
+
+// The stream's last flush. A signal handler runs between two system calls,
+// so a stop never finds a write of the flush half done.
+inline int FlushOutput(std::FILE *pFile) { return std::fflush(pFile); }
+
 // Empties the file behind an open stream through its descriptor: opening
 // the file again could fail, or open another file of that name. The caller
 // has flushed the stream, so nothing buffered is written after this.

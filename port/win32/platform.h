@@ -11,19 +11,52 @@
 #include <cstdio>
 #include <io.h>
 
+// Opens a file in the current directory for writing, truncating it, as
+// fopen(pszName, "w") does. In a 32-bit program on 64-bit Windows the
+// system would send a file under System32 to SysWOW64, out of the user's
+// sight: here it lands in the directory the user is in.
+std::FILE *OpenOutputFile(const char *pszName);
+
+// The console-stop guard's lock (see GuardOutput). Every write to the
+// guarded stream holds it, so a stop takes it between two writes: the one
+// in progress has landed and no other can start. Only the tool's thread
+// and the stop handler take it, each briefly, and the handler never gives
+// it back, so a plain interlocked flag is all it needs: no initialisation,
+// and on every Windows.
+inline volatile LONG g_outputLock = 0;
+inline void LockOutput() {
+  while (InterlockedExchange(&g_outputLock, 1) != 0) {
+    Sleep(1);
+  }
+}
+inline void UnlockOutput() { (void)InterlockedExchange(&g_outputLock, 0); }
+
 // Writing under a stream lock that the caller holds: the POSIX names, and
-// the Linux layer's WriteUnlocked. Each of the C runtime's stream calls
-// takes the stream's lock by itself, so the lock is not held across rows:
-// a console stop (see GuardOutput) takes it between two writes instead of
-// waiting for the whole table.
+// the Linux layer's WriteUnlocked. The C runtime's stream lock is its own
+// business; each write here takes the guard's lock instead, for that write
+// alone, so that a stop need not wait for the whole table.
 inline void flockfile(std::FILE * /*pFile*/) {}
 inline void funlockfile(std::FILE * /*pFile*/) {}
 inline std::size_t WriteUnlocked(const void *pData, std::size_t n,
                                  std::FILE *pFile) {
-  return std::fwrite(pData, 1, n, pFile);
+  LockOutput();
+  const std::size_t written = std::fwrite(pData, 1, n, pFile);
+  UnlockOutput();
+  return written;
 }
 inline int fputc_unlocked(int c, std::FILE *pFile) {
-  return std::fputc(c, pFile);
+  LockOutput();
+  const int result = std::fputc(c, pFile);
+  UnlockOutput();
+  return result;
+}
+// The last write of all, the flush, under the guard's lock too: a stop
+// that emptied the file while it ran would have it land past the end.
+inline int FlushOutput(std::FILE *pFile) {
+  LockOutput();
+  const int result = std::fflush(pFile);
+  UnlockOutput();
+  return result;
 }
 
 // Empties the file behind an open stream through its descriptor. The caller

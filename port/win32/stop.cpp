@@ -4,18 +4,16 @@
 
 namespace {
 
-SRWLOCK g_guard = SRWLOCK_INIT;
-std::FILE *g_pOutput; // under g_guard; null when no file is guarded
+std::FILE *g_pOutput; // under the output lock; null when nothing is guarded
 
 BOOL WINAPI OnConsoleStop(DWORD /*dwCtrlType*/) {
-  AcquireSRWLockExclusive(&g_guard);
+  LockOutput();
   if (g_pOutput == nullptr) {
-    ReleaseSRWLockExclusive(&g_guard);
+    UnlockOutput();
     return FALSE; // the system's default: the process ends
   }
-  // Every write takes the stream's lock: once it is ours, the write in
-  // progress has landed and no other can start.
-  _lock_file(g_pOutput);
+  // The lock is ours: the write in progress has landed and no other can
+  // start. It stays ours until the process is gone.
   (void)_chsize(_fileno(g_pOutput), 0);
   // Ended at once, so that no flush at exit writes the buffer out again.
   TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
@@ -25,15 +23,15 @@ BOOL WINAPI OnConsoleStop(DWORD /*dwCtrlType*/) {
 } // namespace
 
 void GuardOutput(std::FILE *pFile) {
-  AcquireSRWLockExclusive(&g_guard);
+  LockOutput();
   g_pOutput = pFile;
-  ReleaseSRWLockExclusive(&g_guard);
+  UnlockOutput();
   (void)SetConsoleCtrlHandler(OnConsoleStop, TRUE);
 }
 
 // Waits for a handler that has started: it ends the process.
 void ReleaseOutput() {
-  AcquireSRWLockExclusive(&g_guard);
+  LockOutput();
   g_pOutput = nullptr;
-  ReleaseSRWLockExclusive(&g_guard);
+  UnlockOutput();
 }
