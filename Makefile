@@ -1,7 +1,8 @@
 # Short driver over the CMake presets. `make run` builds and runs the tool in
 # this directory; `make test` installs what is missing, builds every preset,
 # runs every test and checks the packages.
-PRESETS := linux linux-asan linux-arm64 windows-x86 windows-x64 fuzz
+PRESETS := linux linux-asan linux-arm64 linux-armhf linux-s390x windows-x86 \
+           windows-x64 fuzz
 # The kernels whose fresh virtual machines run the kernel-facing tests after
 # the host's: all of scripts/kernel-matrix's, some of them by name
 # (KERNELS="6.1 6.12"), or none but the host's own (KERNELS=host).
@@ -9,10 +10,17 @@ KERNELS ?= all
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 300
 
-DEB = build/release/arpexport_*.deb build/linux-arm64/arpexport_*.deb
+DEB = build/release/arpexport_*.deb build/linux-arm64/arpexport_*.deb \
+      build/linux-armhf/arpexport_*.deb
 ZIP = build/windows-x86/arpexport-*-windows-x86.zip
 TGZ = build/release-static/arpexport-*-linux-*.tar.gz \
-      build/linux-arm64-static/arpexport-*-linux-*.tar.gz
+      build/linux-arm64-static/arpexport-*-linux-*.tar.gz \
+      build/linux-armhf-static/arpexport-*-linux-*.tar.gz
+# The static programs that the kernel matrix runs on other processors' own
+# kernels; s390x is the big-endian one, built for that alone.
+FOREIGN = arm64=build/linux-arm64-static/arpexport \
+          armhf=build/linux-armhf-static/arpexport \
+          s390x=build/linux-s390x-static/arpexport
 # Every release file, and their checksums.
 DIST = build/dist
 
@@ -45,11 +53,13 @@ test: deps
 	tests/repro_check.sh $(DIST) build/windows-x86/arpexport.exe
 	@if [ "$(KERNELS)" != host ]; then \
 	  echo "== kernels"; \
-	  scripts/kernel-matrix --arm64 build/linux-arm64-static/arpexport \
+	  cmake --preset linux-s390x-static >/dev/null && \
+	  cmake --build --preset linux-s390x-static -j $(JOBS) --target arpexport && \
+	  scripts/kernel-matrix $(addprefix --static ,$(FOREIGN)) \
 	    build/linux $(filter-out all,$(KERNELS)); \
 	fi
 
-# The Debian packages of the Linux program (x86-64 and arm64), tarballs of
+# The Debian packages of the Linux program (x86-64, arm64 and armhf), tarballs of
 # the statically linked one and the ZIP of the Windows one, gathered in
 # build/dist with their SHA256SUMS.
 package: deps
@@ -60,10 +70,12 @@ package: deps
 	cmake --preset windows-x86 >/dev/null
 	cmake --build --preset windows-x86 -j $(JOBS)
 	cd build/windows-x86 && cpack -G ZIP
-	cmake --preset linux-arm64 >/dev/null
-	cmake --build --preset linux-arm64 -j $(JOBS) --target arpexport docs
-	cd build/linux-arm64 && cpack -G DEB
-	for preset in release-static linux-arm64-static; do \
+	for arch in arm64 armhf; do \
+	  cmake --preset linux-$$arch >/dev/null && \
+	  cmake --build --preset linux-$$arch -j $(JOBS) --target arpexport docs && \
+	  (cd build/linux-$$arch && cpack -G DEB) || exit 1; \
+	done
+	for preset in release-static linux-arm64-static linux-armhf-static; do \
 	  cmake --preset $$preset >/dev/null && \
 	  cmake --build --preset $$preset -j $(JOBS) --target tarball || exit 1; \
 	done

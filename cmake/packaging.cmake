@@ -64,9 +64,12 @@ else()
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   if(CMAKE_CROSSCOMPILING)
-    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
-      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
-    endif()
+    # Debian's names for the processors the cross toolchains build for.
+    set(debian_arch_aarch64 arm64)
+    set(debian_arch_armv7l armhf)
+    set(debian_arch_s390x s390x)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+      ${debian_arch_${CMAKE_SYSTEM_PROCESSOR}})
     configure_file(cmake/cross-depends.cmake.in cross-depends.cmake.in @ONLY)
     file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/cross-depends.cmake
       INPUT ${CMAKE_CURRENT_BINARY_DIR}/cross-depends.cmake.in)

@@ -1,6 +1,7 @@
 // The Linux layer without a kernel: reply parsing on captured and hostile
 // bytes, the dump loop over a scripted socket, messages and text conversion.
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <dlfcn.h>
 #include <fstream>
@@ -18,6 +19,14 @@
 #include "support.h"
 
 namespace {
+
+// The captures were taken from a little-endian kernel, and netlink is in the
+// host's order: on a big-endian machine they are not what its kernel sends.
+// There the messages built in host order below cover the same parsing, and
+// a real kernel's dump is read on one in the kernel matrix.
+constexpr bool kCapturesFitHost = std::endian::native == std::endian::little;
+constexpr char kCaptureSkipped[] =
+    "the capture is little-endian, this host big-endian";
 
 Bytes Fixture(const char *name) {
   std::ifstream in(std::string(ARPEXPORT_TEST_DATA) + "/" + name,
@@ -55,13 +64,17 @@ Parsed Parse(const Bytes &bytes, std::size_t capacity = 16,
   RowSink sink{p.rows.data(), capacity, 0, nullptr, nullptr};
   p.step = ParseNeighDump(copy.get(), bytes.size(), id, &sink, &p.error);
   p.count = sink.count;
-  p.rows.resize(capacity < p.count ? capacity : p.count);
+  p.rows.resize(capacity < p.count ? capacity
+                                   : static_cast<std::size_t>(p.count));
   return p;
 }
 
 const Bytes kMac{0x02, 0x00, 0x00, 0x00, 0x0a, 0x01};
 
 TEST(NeighParseTest, CapturedDumpGivesEveryEntryWithTypeAndLength) {
+  if (!kCapturesFitHost) {
+    GTEST_SKIP() << kCaptureSkipped;
+  }
   const Bytes captured = Fixture("neigh_dump.bin");
   const Parsed p = Parse(captured, 16, AnsweredBy(captured));
   ASSERT_EQ(p.step, DumpStep::Done);
@@ -188,7 +201,9 @@ TEST(NeighParseTest, MessagesNotAddressedToTheRequestAreNotRows) {
 }
 
 TEST(NeighParseTest, CutOrLyingBytesNeverReadPastTheEnd) {
-  const Bytes whole = Fixture("neigh_dump.bin");
+  const Bytes whole = kCapturesFitHost
+                          ? Fixture("neigh_dump.bin")
+                          : Join({Neigh("10.0.0.1", kMac), Done()});
   for (auto end = whole.begin(); end != whole.end(); ++end) {
     const Parsed p = Parse(Bytes(whole.begin(), end), 16, AnsweredBy(whole));
     EXPECT_NE(p.step, DumpStep::Done) << end - whole.begin();
@@ -209,13 +224,15 @@ TEST(NeighParseTest, CutOrLyingBytesNeverReadPastTheEnd) {
 TEST(NeighTableParseTest, FindsTheIpv4TablesCounters) {
   TableStamp stamp{};
   int error = 0;
-  const Bytes captured = Fixture("neightbl_dump.bin");
-  EXPECT_EQ(ParseNeighTableDump(captured.data(), captured.size(),
-                                AnsweredBy(captured), &stamp, &error),
-            DumpStep::Done);
-  EXPECT_TRUE(stamp.found);
-  EXPECT_GE(stamp.entries, 6U);
-  EXPECT_GE(stamp.allocs, stamp.entries);
+  if (kCapturesFitHost) {
+    const Bytes captured = Fixture("neightbl_dump.bin");
+    EXPECT_EQ(ParseNeighTableDump(captured.data(), captured.size(),
+                                  AnsweredBy(captured), &stamp, &error),
+              DumpStep::Done);
+    EXPECT_TRUE(stamp.found);
+    EXPECT_GE(stamp.entries, 6U);
+    EXPECT_GE(stamp.allocs, stamp.entries);
+  }
 
   const Bytes made =
       Join({TableInfo(AF_INET6, 7, 70), TableInfo(AF_INET, 42, 420)});

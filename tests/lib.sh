@@ -144,9 +144,5 @@ in_order() {
 
 # netns_expected NS: the lines the tool must write, in the kernel's order.
 netns_expected() {
-  ip -n "$1" -4 neigh show nud all | awk '{
-    mac = "00:00:00:00:00:00"
-    for (i = 2; i < NF; i++) if ($i == "lladdr") mac = substr($(i + 1), 1, 17)
-    print $1 " - " mac
-  }'
+  ip -n "$1" -4 neigh show nud all | awk -f "$(dirname "${BASH_SOURCE[0]}")/expected.awk"
 }

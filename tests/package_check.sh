@@ -4,8 +4,8 @@
 # one for this machine installs (into a scratch root, or the real system
 # under CI), its program runs and its manual page is found, and it removes
 # cleanly; the static program for this machine writes a namespace's table
-# from a root that holds nothing else, and the arm64 one starts under
-# qemu-user and reports that it carries no neighbour messages; the Windows
+# from a root that holds nothing else, and the arm64 and armhf ones start
+# under qemu-user and report that it carries no neighbour messages; the Windows
 # ZIP holds the program and its text. And the sources build without
 # GoogleTest, as a packager may.
 # Usage: package_check.sh DIST   (the directory with SHA256SUMS)
@@ -81,10 +81,13 @@ for tgz in "$dist"/*-linux-*.tar.gz; do
     ip netns exec "$ns" chroot "$root" /arpexport
     check "$name: from a root that holds only the program, the namespace's table" \
       "$(netns_expected "$ns")" "$(cat "$root/output.txt")"
-  elif [[ "$name" == *-aarch64 ]] && command -v qemu-aarch64 >/dev/null; then
-    check "$name: starts under qemu-user, which carries no neighbour messages" \
-      "GetIpNetTable failed.
-	Error: The request is not supported." "$(cd "$root" && ip netns exec "$ns" qemu-aarch64 ./arpexport)"
+  else
+    qemu=qemu-${name##*-linux-}
+    qemu=${qemu/armv7l/arm}
+    command -v "$qemu" >/dev/null &&
+      check "$name: starts under qemu-user, which carries no neighbour messages" \
+        "GetIpNetTable failed.
+	Error: The request is not supported." "$(cd "$root" && ip netns exec "$ns" "$qemu" ./arpexport)"
   fi
 done
 

@@ -21,7 +21,8 @@ build() { # PRESET GENERATOR: configures, builds and packages in $again/PRESET
 check_cmd "the Linux package builds again" build release DEB
 check_cmd "the Windows package builds again" build windows-x86 ZIP
 check_cmd "the arm64 package builds again" build linux-arm64 DEB
-for preset in release-static linux-arm64-static; do
+check_cmd "the armhf package builds again" build linux-armhf DEB
+for preset in release-static linux-arm64-static linux-armhf-static; do
   check_cmd "the $preset tarball builds again" bash -c \
     'cmake --preset "$0" -B "$1" >/dev/null && cmake --build "$1" --target tarball >/dev/null' \
     "$preset" "$again/$preset"
@@ -30,8 +31,8 @@ done
 same() { cmp "$1" "$2" && echo "$(sha256sum < "$1")"; }
 check_cmd "the same Windows program" same "$exe" "$again/windows-x86/arpexport.exe"
 mkdir "$again/dist"
-cp "$again"/{release,linux-arm64}/*.deb "$again"/windows-x86/*.zip \
-  "$again"/{release-static,linux-arm64-static}/*.tar.gz "$again/dist/"
+cp "$again"/{release,linux-arm64,linux-armhf}/*.deb "$again"/windows-x86/*.zip \
+  "$again"/{release-static,linux-arm64-static,linux-armhf-static}/*.tar.gz "$again/dist/"
 check_cmd "the same release files, so the same SHA256SUMS" bash -c \
   'cd "$1" && sha256sum -c --quiet "$0/SHA256SUMS"' "$dist" "$again/dist"
 finish repro_check

@@ -230,8 +230,9 @@ ULONG GetIpNetTable(PMIB_IPNETTABLE IpNetTable, PULONG SizePointer,
   if (IpNetTable == nullptr || *SizePointer < kTableHeader) {
     return SizeTable(SizePointer);
   }
-  const std::uint64_t capacity =
-      (*SizePointer - kTableHeader) / sizeof(MIB_IPNETROW);
+  // At most a ULONG's worth of rows, which fits every size_t.
+  const auto capacity = static_cast<std::size_t>((*SizePointer - kTableHeader) /
+                                                 sizeof(MIB_IPNETROW));
   RowSink sink{
       IpNetTable->table, capacity, 0, nullptr,
       StartPrefault(IpNetTable->table, capacity * sizeof(MIB_IPNETROW))};

@@ -1,5 +1,6 @@
 // Neighbour keys for merging dumps: an open-addressing set of
 // (interface index, address) that grows with what it holds.
+#include <cstdint>
 #include <cstdlib>
 
 #include "layer.h"
@@ -30,8 +31,12 @@ std::uint64_t *Find(const KeySet &set, std::uint64_t key) {
 }
 
 KeySet Allocate(std::uint64_t slots) {
+  // Where size_t is 32 bits, a count past it cannot be had at all.
   auto *memory =
-      static_cast<std::uint64_t *>(std::calloc(slots, sizeof(std::uint64_t)));
+      slots <= SIZE_MAX / sizeof(std::uint64_t)
+          ? static_cast<std::uint64_t *>(std::calloc(
+                static_cast<std::size_t>(slots), sizeof(std::uint64_t)))
+          : nullptr;
   return KeySet{memory, memory != nullptr ? slots - 1 : 0, 0,
                 memory == nullptr};
 }
