@@ -5,12 +5,16 @@ include(GNUInstallDirs)
 set(CPACK_PACKAGE_NAME arpexport)
 set(CPACK_PACKAGE_VENDOR "arpexport developers")
 set(CPACK_PACKAGE_CONTACT "arpexport developers <arpexport@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "write the IPv4 neighbour (ARP) table to a text file")
-set(CPACK_PACKAGE_DESCRIPTION
-  "arpexport takes one snapshot of the host's IPv4 neighbour (ARP) table and
-writes it to output.txt in the current directory, one line per entry: the
-address, \" - \" and the hardware address as six hexadecimal pairs.")
+# The description as apt shows it: its first line is the summary. The
+# package check holds the built package's to this file, word for word:
+# CPack's Debian generator turns a quoted " - " into ;-;, so the text shows
+# the line format by an example instead of quoting it.
+file(READ packaging/description.txt description)
+string(FIND "${description}" "\n" summary_end)
+string(SUBSTRING "${description}" 0 ${summary_end} CPACK_PACKAGE_DESCRIPTION_SUMMARY)
+math(EXPR summary_end "${summary_end} + 1")
+string(SUBSTRING "${description}" ${summary_end} -1 description)
+string(STRIP "${description}" CPACK_PACKAGE_DESCRIPTION)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)

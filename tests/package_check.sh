@@ -24,7 +24,12 @@ check_cmd "sha256sum -c SHA256SUMS, over every release file" bash -c \
 check "the Debian changelog's version is the project's" "$(dpkg-deb -f "$deb" Version)" \
   "$(dpkg-parsechangelog -l "$here/../packaging/changelog" -S Version)"
 
+# The description as packaging/description.txt has it, in the control
+# file's form: the summary, then each line indented, an empty one as " .".
+description=$(sed -e '1!s/^$/./' -e '1!s/^/ /' "$here/../packaging/description.txt")
 for package in "$dist"/*.deb; do
+  check "$(basename "$package"): the description, word for word" "$description" \
+    "$(dpkg-deb -f "$package" Description)"
   check_cmd "$(basename "$package"): lintian reports no errors or warnings" \
     bash -c '! lintian "$0" 2>/dev/null | grep -E "^[EW]:"' "$package"
   check_cmd "$(basename "$package"): depends on the C library it was linked with" \
