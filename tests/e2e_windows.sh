@@ -83,9 +83,9 @@ check "every report line ends in one CR LF" "2:" \
 # byte (0x3a) is what Wine gives as the Unix status. Some stops come at
 # moments spread over the run, most of which is Wine reading the table; the
 # others as soon as the file holds part of the table, so that they land
-# while the program writes.
+# while the program writes; each of those must leave an empty file.
 rmdir "$file"
-awk 'BEGIN { for (i = 0; i < 3000; i++)
+awk 'BEGIN { for (i = 0; i < 6000; i++)
   printf "neigh add 10.67.%d.%d lladdr 02:0b:00:00:%02x:%02x dev v0 nud permanent\n",
     int(i / 256), i % 256, int(i / 256), i % 256 }' | ip -n "$ns" -batch -
 (cd "$work" && ip netns exec "$ns" "$wine_run" "$exe")
@@ -128,18 +128,24 @@ for i in range(4):
     rc, got = stopped(lambda: time.monotonic() - begin > took * (0.3 + 0.15 * i))
     at_random += rc == 0x3A
     bad += not (rc == 0 and got == whole or rc == 0x3A and got in (b"", whole, b"untouched\n"))
-for i in range(5):
+# The writes take a few milliseconds and a console event some more to
+# arrive, so a stop sent then may come after the last write: tried until
+# three came while the program wrote, ten times at most.
+tries = 0
+while in_writes < 3 and tries < 10:
+    tries += 1
     os.remove("output.txt")
     seen = []
     rc, got = stopped(lambda: seen.append(size()) or 0 < seen[-1] < len(whole))
     in_writes += rc == 0x3A and 0 < seen[-1] < len(whole)
     bad += not (rc == 0 and got == whole or rc == 0x3A and got == b"")
-print(f"stopped {at_random} of 4 at moments over the run, {in_writes} of 5 while writing, bad {bad}")
+print(f"stopped {at_random} of 4 at moments over the run, "
+      f"{in_writes} of {tries} while writing, bad {bad}")
 PY
 )
 echo "$out"
 check "Ctrl+C: the file whole or empty, STATUS_CONTROL_C_EXIT; runs stopped while writing" \
-  "yes" "$(grep -qE '^stopped [0-9]+ of 4 .*, [1-9] of 5 while writing, bad 0$' <<<"$out" && echo yes || echo "$out")"
+  "yes" "$(grep -qE '^stopped [0-9]+ of 4 .*, [1-9] of [0-9]+ while writing, bad 0$' <<<"$out" && echo yes || echo "$out")"
 
 # On 64-bit Windows the system sends a 32-bit program's files in System32 to
 # SysWOW64. Run from System32 (where an administrator's prompt starts),
