@@ -25,8 +25,6 @@ namespace {
 // There the messages built in host order below cover the same parsing, and
 // a real kernel's dump is read on one in the kernel matrix.
 constexpr bool kCapturesFitHost = std::endian::native == std::endian::little;
-constexpr char kCaptureSkipped[] =
-    "the capture is little-endian, this host big-endian";
 
 Bytes Fixture(const char *name) {
   std::ifstream in(std::string(ARPEXPORT_TEST_DATA) + "/" + name,
@@ -73,7 +71,7 @@ const Bytes kMac{0x02, 0x00, 0x00, 0x00, 0x0a, 0x01};
 
 TEST(NeighParseTest, CapturedDumpGivesEveryEntryWithTypeAndLength) {
   if (!kCapturesFitHost) {
-    GTEST_SKIP() << kCaptureSkipped;
+    GTEST_SKIP() << "the capture is little-endian, this host big-endian";
   }
   const Bytes captured = Fixture("neigh_dump.bin");
   const Parsed p = Parse(captured, 16, AnsweredBy(captured));
