@@ -122,27 +122,20 @@ def stopped(ready):  # one run, stopped once ready() holds; its status and file
     try:
         rc = p.wait(timeout=30)
     except subprocess.TimeoutExpired:
-        rc = "Wine hung ending it" if wine_hung(pid) else "still running"
+        # Now and then Wine does not finish ending a process: its main thread
+        # has gone, another waits for ever on a lock of Wine's.
+        wine = pid and "State:\tZ" in open(f"/proc/{pid}/status").read()
+        rc = HUNG if wine else "still running"
         p.kill(); p.wait()
     got = open("output.txt", "rb").read()
-    kind = {b"": "empty", b"untouched\n": "untouched"}.get(got, "whole" if lines(got) == whole else
-                                                         f"{len(got)} bytes")
-    if rc not in (0, 0x3A, "Wine hung ending it") or rc == 0 and kind != "whole" or not kind.isalpha():
-        bad.append(f"status {rc}, {kind}")
-    elif isinstance(rc, str):
-        hung.append(f"{rc}, {kind}")
+    kind = {b"": "empty", b"untouched\n": "untouched"}.get(got) or (
+        "whole" if lines(got) == whole else f"{len(got)} bytes")
+    fine = rc in (0x3A, HUNG) and " " not in kind or rc == 0 and kind == "whole"
+    if not fine or rc == HUNG:
+        notes.append(f"{'' if fine else 'bad: '}status {rc}, {kind}")
     return rc, kind
 
-# Now and then Wine does not finish ending a process: its main thread has
-# gone, another waits for ever on a lock of Wine's. The file is checked.
-def wine_hung(pid):
-    try:
-        leader = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0]
-        return leader == "Z" and len(os.listdir(f"/proc/{pid}/task")) > 1
-    except (OSError, TypeError):
-        return False
-
-bad, hung, at_random, in_writes = [], [], 0, 0
+HUNG, notes, at_random, in_writes = "hung in Wine's exit", [], 0, 0
 for i in range(4):
     open("output.txt", "wb").write(b"untouched\n")
     begin = time.monotonic()
@@ -156,11 +149,12 @@ tries = 0
 while in_writes < 3 and tries < 10:
     tries += 1
     os.remove("output.txt")
-    part = lambda: os.path.exists("output.txt") and 0 < os.path.getsize("output.txt") < size
-    rc, kind = stopped(part)
+    rc, kind = stopped(
+        lambda: os.path.exists("output.txt") and 0 < os.path.getsize("output.txt") < size)
     in_writes += rc == 0x3A and kind == "empty"
 print(f"stopped {at_random} of 4 at moments over the run, "
-      f"{in_writes} of {tries} while writing, bad {len(bad)}", *bad, *hung, sep="\n")
+      f"{in_writes} of {tries} while writing, bad {sum(n.startswith('bad') for n in notes)}",
+      *notes, sep="\n")
 PY
 )
 echo "$out"
