@@ -30,6 +30,12 @@ inline void LockOutput() {
   }
 }
 inline void UnlockOutput() { (void)InterlockedExchange(&g_outputLock, 0); }
+template <typename Call> auto UnderOutputLock(Call call) {
+  LockOutput();
+  const auto result = call();
+  UnlockOutput();
+  return result;
+}
 
 // Writing under a stream lock that the caller holds: the POSIX names, and
 // the Linux layer's WriteUnlocked. The C runtime's stream lock is its own
@@ -39,24 +45,15 @@ inline void flockfile(std::FILE * /*pFile*/) {}
 inline void funlockfile(std::FILE * /*pFile*/) {}
 inline std::size_t WriteUnlocked(const void *pData, std::size_t n,
                                  std::FILE *pFile) {
-  LockOutput();
-  const std::size_t written = std::fwrite(pData, 1, n, pFile);
-  UnlockOutput();
-  return written;
+  return UnderOutputLock([&] { return std::fwrite(pData, 1, n, pFile); });
 }
 inline int fputc_unlocked(int c, std::FILE *pFile) {
-  LockOutput();
-  const int result = std::fputc(c, pFile);
-  UnlockOutput();
-  return result;
+  return UnderOutputLock([&] { return std::fputc(c, pFile); });
 }
 // The last write of all, the flush, under the guard's lock too: a stop
 // that emptied the file while it ran would have it land past the end.
 inline int FlushOutput(std::FILE *pFile) {
-  LockOutput();
-  const int result = std::fflush(pFile);
-  UnlockOutput();
-  return result;
+  return UnderOutputLock([&] { return std::fflush(pFile); });
 }
 
 // Empties the file behind an open stream through its descriptor. The caller
