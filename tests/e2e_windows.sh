@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The Windows program under Wine inside a throwaway network namespace, whose
 # table Wine reads through the real GetIpNetTable.
-# Usage: e2e_windows.sh PROGRAM.exe WINE_RUN
+# Usage: e2e_windows.sh PROGRAM.exe WINE_RUN PLANTED_DLL_DIR
 set -uo pipefail
 exe=$(realpath "$1")
 wine_run=$(realpath "$2")
+planted=$(realpath "$3")
 here=$(dirname "$(realpath "$0")")
 source "$here/lib.sh"
 
@@ -54,6 +55,47 @@ grep -v '^10\.66\.3\.9 ' "$file" > "$work/first"
 rm "$file"
 # Compared as sorted lines: a rehash elsewhere may reorder a whole table.
 same() { cmp -s <(sort "$1") <(sort "$2") && echo same; }
+
+# Windows looks for a DLL that is not one of its known DLLs in the program's
+# folder first, then in the system directory, the current folder and PATH.
+# Copies of the DLLs the program uses, planted in each of those, must never
+# load: with the load order Windows has for those names (n,b: a file found by
+# the search before Wine's own), a planted copy leaves C:\planted-NAME.
+marks() { ls "$ARPEXPORT_WINEPREFIX/drive_c" | grep '^planted-' | tr '\n' ' '; }
+mkdir "$work/app" "$work/cwd" "$work/path"
+cp "$exe" "$work/app/"
+for dir in app cwd path; do cp "$planted"/*.dll "$work/$dir/"; done
+planted_run() { # DIR: the program run from DIR; its report, file and marks
+  local out
+  rm -f "$ARPEXPORT_WINEPREFIX"/drive_c/planted-*
+  out=$(cd "$work/$1" && WINEDLLOVERRIDES="iphlpapi,ws2_32=n,b" \
+    WINEPATH="$(ip netns exec "$ns" "$wine_run" winepath -w "$work/path")" \
+    ip netns exec "$ns" "$wine_run" "$work/app/$(basename "$exe")")
+  echo "$?:$out|$(same "$work/$1/output.txt" "$work/first")|$(marks)"
+}
+check "DLLs planted beside the program, in the current folder and on PATH" \
+  "0:|same|" "$(planted_run app)"
+check "the same, run from another folder" "0:|same|" "$(planted_run cwd)"
+# Windows' own DLL missing, or without the function: the call fails with the
+# reason, reported as any other failure of the table.
+system32="$ARPEXPORT_WINEPREFIX/drive_c/windows/system32"
+report_of() { # RUN...: status, first line, whether a second one, file size
+  local out status
+  echo old >"$work/output.txt"
+  out=$(cd "$work" && "$@")
+  status=$?
+  echo "$status:$(head -n1 <<<"$out" | tr -d '\r')|$(sed -n '2{/^\tError: ./s/.*/text/p}' <<<"$out")|$(stat -c %s "$work/output.txt")"
+}
+check "IP Helper missing: the failure report, an empty file, exit 0" \
+  "0:GetIpNetTable failed.|text|0" \
+  "$(WINEDLLOVERRIDES=iphlpapi=d report_of ip netns exec "$ns" "$wine_run" "$exe")"
+cp "$system32/iphlpapi.dll" "$work/iphlpapi.dll.system"
+cp "$planted/ws2_32.dll" "$system32/iphlpapi.dll"
+check "IP Helper without GetIpNetTable: the failure report, an empty file, exit 0" \
+  "0:GetIpNetTable failed.|text|0" \
+  "$(WINEDLLOVERRIDES=iphlpapi=n report_of ip netns exec "$ns" "$wine_run" "$exe")"
+cp "$work/iphlpapi.dll.system" "$system32/iphlpapi.dll"
+rm -f "$ARPEXPORT_WINEPREFIX"/drive_c/planted-*
 
 # The same run where Wine says it is the oldest Windows the program is for:
 # XP for the 32-bit one, XP x64 for the 64-bit one. Wine's loader has every

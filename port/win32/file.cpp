@@ -16,14 +16,10 @@ FARPROC Kernel32Function(const char *pszName) {
 } // namespace
 
 std::FILE *OpenOutputFile(const char *pszName) {
-  // From FARPROC by way of void (*)(), which GCC accepts as a cast between
-  // function types without a warning.
-  const auto pDisable =
-      reinterpret_cast<Wow64DisableFn>(reinterpret_cast<void (*)()>(
-          Kernel32Function("Wow64DisableWow64FsRedirection")));
-  const auto pRevert =
-      reinterpret_cast<Wow64RevertFn>(reinterpret_cast<void (*)()>(
-          Kernel32Function("Wow64RevertWow64FsRedirection")));
+  const auto pDisable = FunctionCast<Wow64DisableFn>(
+      Kernel32Function("Wow64DisableWow64FsRedirection"));
+  const auto pRevert = FunctionCast<Wow64RevertFn>(
+      Kernel32Function("Wow64RevertWow64FsRedirection"));
   PVOID pOldValue = nullptr;
   // Fails where there is nothing to redirect: a 64-bit or a 32-bit Windows.
   const bool bOff = pDisable != nullptr && pRevert != nullptr &&

@@ -1,15 +1,27 @@
-// On Windows the tool uses the system's own headers and import libraries.
+// On Windows the tool uses the system's own headers and records. Its two
+// calls outside KERNEL32, GetIpNetTable and inet_ntoa, are declared there and
+// defined in system_dll.cpp, which takes them from the system directory's
+// DLLs: the program imports no DLL that Windows might look for beside it.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// inet_ntoa as a plain declaration, not an import from WS2_32.
+#define WINSOCK_API_LINKAGE
 #include <iphlpapi.h>
 #include <windows.h>
 #include <winsock2.h> // must precede windows.h
 
 #include <cstdio>
 #include <io.h>
+
+// A function that GetProcAddress found, as the type it has: from FARPROC by
+// way of void (*)(), which GCC accepts as a cast between function types
+// without a warning.
+template <typename Fn> Fn FunctionCast(FARPROC pProc) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(pProc));
+}
 
 // Opens a file in the current directory for writing, truncating it, as
 // fopen(pszName, "w") does. In a 32-bit program on 64-bit Windows the

@@ -1,0 +1,102 @@
+// GetIpNetTable and inet_ntoa from Windows' own DLLs, loaded by full path
+// from the system directory and bound on first use. Windows looks for a DLL
+// that is not one of its known DLLs in the program's own folder first, and
+// neither IP Helper nor Windows Sockets is one on every Windows this program
+// is for: imported by name, a file called iphlpapi.dll beside the program (in
+// a download folder, say) would run inside it, with the user's rights.
+#include "platform.h"
+
+#include <cwchar>
+
+namespace {
+
+// LOAD_LIBRARY_SEARCH_SYSTEM32, which the headers of the oldest Windows this
+// is built for do not declare.
+constexpr DWORD kSearchSystem32 = 0x00000800;
+
+using SetDefaultDllDirectoriesFn = BOOL(WINAPI *)(DWORD);
+using GetIpNetTableFn = ULONG(WINAPI *)(PMIB_IPNETTABLE, PULONG, WINBOOL);
+using InetNtoaFn = char *(WSAAPI *)(in_addr);
+
+GetIpNetTableFn g_pGetIpNetTable;
+InetNtoaFn g_pInetNtoa;
+
+// Every later load in the process, also one that a system DLL makes by name,
+// searches the system directory alone where Windows can (8 and later; Vista
+// and 7 with update KB2533623, looked up here since XP lacks it). Elsewhere
+// the current folder at least leaves the search, and each DLL below brings
+// its own dependencies from its own folder. Returns the flags for loading.
+DWORD ConfineDllSearch() {
+  const auto pSetDefault =
+      FunctionCast<SetDefaultDllDirectoriesFn>(GetProcAddress(
+          GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"));
+  if (pSetDefault != nullptr && pSetDefault(kSearchSystem32) != FALSE) {
+    return kSearchSystem32;
+  }
+  (void)SetDllDirectoryW(L"");
+  return LOAD_WITH_ALTERED_SEARCH_PATH;
+}
+
+// The system directory's copy of pszDll, never one found by name elsewhere;
+// null, with the reason in GetLastError, when there is none.
+HMODULE LoadSystemDll(const wchar_t *pszDll, DWORD dwFlags) {
+  wchar_t szPath[MAX_PATH];
+  const UINT cchDir = GetSystemDirectoryW(szPath, MAX_PATH);
+  const std::size_t cchDll = std::wcslen(pszDll);
+  if (cchDir == 0) {
+    return nullptr;
+  }
+  if (cchDir + 1 + cchDll >= MAX_PATH) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return nullptr;
+  }
+  szPath[cchDir] = L'\\';
+  std::wmemcpy(szPath + cchDir + 1, pszDll, cchDll + 1);
+  return LoadLibraryExW(szPath, nullptr, dwFlags);
+}
+
+// pszName from the system's pszDll, or null with the reason in GetLastError.
+FARPROC SystemFunction(const wchar_t *pszDll, const char *pszName,
+                       DWORD dwFlags) {
+  const HMODULE hDll = LoadSystemDll(pszDll, dwFlags);
+  return hDll != nullptr ? GetProcAddress(hDll, pszName) : nullptr;
+}
+
+// Both functions, bound together on the first call of either, which is the
+// table's: a Windows that cannot give one of them fails the table call with
+// the reason (126 for a missing DLL, 127 for a missing function), and the
+// run reports it as it reports any other failure of that call.
+DWORD BindSystemFunctions() {
+  static DWORD dwStatus = ERROR_INVALID_FUNCTION;
+  static bool bTried = false;
+  if (bTried) {
+    return dwStatus;
+  }
+  bTried = true;
+  const DWORD dwFlags = ConfineDllSearch();
+  g_pGetIpNetTable = FunctionCast<GetIpNetTableFn>(
+      SystemFunction(L"iphlpapi.dll", "GetIpNetTable", dwFlags));
+  if (g_pGetIpNetTable != nullptr) {
+    g_pInetNtoa = FunctionCast<InetNtoaFn>(
+        SystemFunction(L"ws2_32.dll", "inet_ntoa", dwFlags));
+  }
+  dwStatus = NO_ERROR;
+  if (g_pInetNtoa == nullptr) { // either one missing
+    dwStatus = GetLastError();
+    dwStatus = dwStatus != NO_ERROR ? dwStatus : ERROR_PROC_NOT_FOUND;
+  }
+  return dwStatus;
+}
+
+} // namespace
+
+extern "C" ULONG WINAPI GetIpNetTable(PMIB_IPNETTABLE pIpNetTable,
+                                      PULONG pdwSize, WINBOOL bOrder) {
+  const DWORD dwStatus = BindSystemFunctions();
+  return dwStatus != NO_ERROR ? dwStatus
+                              : g_pGetIpNetTable(pIpNetTable, pdwSize, bOrder);
+}
+
+extern "C" char *WSAAPI inet_ntoa(in_addr in) {
+  return BindSystemFunctions() == NO_ERROR ? g_pInetNtoa(in) : nullptr;
+}
