@@ -12,17 +12,18 @@ FUZZ_SECONDS ?= 300
 
 DEB = build/release/arpexport_*.deb build/linux-arm64/arpexport_*.deb \
       build/linux-armhf/arpexport_*.deb
-ZIP = build/windows-x86/arpexport-*-windows-x86.zip
-TGZ = build/release-static/arpexport-*-linux-*.tar.gz \
-      build/linux-arm64-static/arpexport-*-linux-*.tar.gz \
-      build/linux-armhf-static/arpexport-*-linux-*.tar.gz
+ZIP = build/windows-x86/arpexport-*-windows-x86.zip \
+      build/windows-x64/arpexport-*-windows-x64.zip
+STATIC = release-static linux-arm64-static linux-armhf-static
+TGZ = $(foreach preset,$(STATIC),build/$(preset)/arpexport-*-linux-*.tar.gz)
+RPM = $(foreach preset,$(STATIC),build/$(preset)/arpexport-*.rpm)
 # The static programs that the kernel matrix runs on other processors' own
 # kernels; s390x is the big-endian one, built for that alone.
 FOREIGN = arm64=build/linux-arm64-static/arpexport \
           armhf=build/linux-armhf-static/arpexport \
           s390x=build/linux-s390x-static/arpexport
 # Every release file, and their checksums.
-DIST = build/dist
+DIST ?= build/dist
 
 # Reproducible packages: every timestamp in them is the last commit's (from
 # a source tree without git, the changelog's), unless given.
@@ -50,7 +51,8 @@ test: deps
 	done
 	$(MAKE) --no-print-directory package
 	tests/package_check.sh $(DIST)
-	tests/repro_check.sh $(DIST) build/windows-x86/arpexport.exe
+	tests/repro_check.sh $(DIST) build
+	tests/signing_check.sh $(DIST) build
 	@if [ "$(KERNELS)" != host ]; then \
 	  echo "== kernels"; \
 	  cmake --preset linux-s390x-static >/dev/null && \
@@ -59,29 +61,39 @@ test: deps
 	    build/linux $(filter-out all,$(KERNELS)); \
 	fi
 
-# The Debian packages of the Linux program (x86-64, arm64 and armhf), tarballs of
-# the statically linked one and the ZIP of the Windows one, gathered in
-# build/dist with their SHA256SUMS.
+# The Debian packages of the Linux program (x86-64, arm64 and armhf), the
+# statically linked one's tarballs and RPMs, and the ZIPs of the 32-bit and
+# 64-bit Windows programs, gathered in build/dist with their SHA256SUMS.
+# The Windows programs and SHA256SUMS are signed when the owner's keys are
+# named (scripts/sign), which is checked before anything is built.
 package: deps
-	rm -rf $(DEB) $(ZIP) $(TGZ) $(DIST)
+	scripts/sign check
+	rm -rf $(DEB) $(ZIP) $(TGZ) $(RPM) $(DIST)
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 	cd build/release && cpack -G DEB
-	cmake --preset windows-x86 >/dev/null
-	cmake --build --preset windows-x86 -j $(JOBS)
-	cd build/windows-x86 && cpack -G ZIP
+	for arch in x86 x64; do \
+	  cmake --preset windows-$$arch >/dev/null && \
+	  cmake --build --preset windows-$$arch -j $(JOBS) --target arpexport && \
+	  (cd build/windows-$$arch && cpack -G ZIP) || exit 1; \
+	done
 	for arch in arm64 armhf; do \
 	  cmake --preset linux-$$arch >/dev/null && \
 	  cmake --build --preset linux-$$arch -j $(JOBS) --target arpexport docs && \
 	  (cd build/linux-$$arch && cpack -G DEB) || exit 1; \
 	done
-	for preset in release-static linux-arm64-static linux-armhf-static; do \
+	for preset in $(STATIC); do \
 	  cmake --preset $$preset >/dev/null && \
-	  cmake --build --preset $$preset -j $(JOBS) --target tarball || exit 1; \
+	  cmake --build --preset $$preset -j $(JOBS) --target tarball docs && \
+	  (cd build/$$preset && cpack -G RPM) || exit 1; \
 	done
 	mkdir -p $(DIST)
-	cp $(DEB) $(ZIP) $(TGZ) $(DIST)/
-	cd $(DIST) && sha256sum -- *.deb *.tar.gz *.zip > SHA256SUMS
+	cp $(DEB) $(ZIP) $(TGZ) $(RPM) $(DIST)/
+	cd $(DIST) && sha256sum -- *.deb *.rpm *.tar.gz *.zip > SHA256SUMS
+	@# Signed sums or none: a failure leaves no release files behind.
+	if [ -n "$$ARPEXPORT_OPENPGP_KEY" ]; then \
+	  scripts/sign sums $(DIST)/SHA256SUMS || { rm -rf $(DIST); exit 1; }; \
+	fi
 
 lint: deps
 	scripts/lint
