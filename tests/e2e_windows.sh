@@ -131,9 +131,7 @@ check "every report line ends in one CR LF" "2:" \
 # others as soon as the file holds part of the table, so that they land
 # while the program writes; each of those must leave an empty file.
 rmdir "$file"
-awk 'BEGIN { for (i = 0; i < 6000; i++)
-  printf "neigh add 10.67.%d.%d lladdr 02:0b:00:00:%02x:%02x dev v0 nud permanent\n",
-    int(i / 256), i % 256, int(i / 256), i % 256 }' | ip -n "$ns" -batch -
+netns_fill "$ns" 6000
 (cd "$work" && ip netns exec "$ns" "$wine_run" "$exe")
 cp "$file" "$work/whole"
 out=$(cd "$work" && python3 - "$ns" "$wine_run" "$exe" <<'PY'

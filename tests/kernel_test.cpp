@@ -40,11 +40,9 @@ class NamespaceTest : public ::testing::Test {
 protected:
   void SetUp() override {
     name_ = "arpx-k" + std::to_string(getpid());
-    const std::string setup = "ip netns add " + name_ + " && ip -n " + name_ +
-                              " link add v0 type veth peer name v1 && ip -n " +
-                              name_ + " link set v0 up && ip -n " + name_ +
-                              " link set v1 up && ip -n " + name_ +
-                              " addr add 10.77.0.1/16 dev v0";
+    // The suite's own namespace helper, as the shell tests use it.
+    const std::string setup =
+        std::string(ARPEXPORT_NETNS) + " make " + name_ + " 10.77.0.1/16";
     if (geteuid() != 0 || std::system((setup + " 2>/dev/null").c_str()) != 0) {
       std::system(("ip netns del " + name_ + " 2>/dev/null").c_str());
       if (std::getenv("CI") != nullptr &&

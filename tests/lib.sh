@@ -94,28 +94,21 @@ skip_or_fail() {
   exit 77
 }
 
-# netns_make NAME: a namespace with veth pair v0/v1 up, v0 at 10.66.0.1/16.
+# Namespaces and their tables come from netns.sh, which the benchmarks and
+# the kernel tests use too.
+NETNS="$(dirname "${BASH_SOURCE[0]}")/netns.sh"
+
+# netns_make NAME [ADDRESS]: this test's namespace NAME (its full name is
+# printed), with veth pair v0/v1 up, v0 at ADDRESS (10.66.0.1/16).
 netns_make() {
   local ns="$NETNS_PREFIX-$1"
   ((EUID == 0)) || skip_or_fail "network namespaces need root"
-  ip netns add "$ns" 2>/dev/null || skip_or_fail "cannot create network namespaces"
-  ip -n "$ns" link add v0 type veth peer name v1
-  ip -n "$ns" link set v0 up
-  ip -n "$ns" link set v1 up
-  ip -n "$ns" addr add 10.66.0.1/16 dev v0
+  "$NETNS" make "$ns" "${@:2}" 2>/dev/null || skip_or_fail "cannot create network namespaces"
   echo "$ns"
 }
 
-# netns_fill NS COUNT: COUNT permanent entries on v0, added in one batch.
-netns_fill() {
-  local ns="$1" count="$2"
-  awk -v n="$count" 'BEGIN {
-    for (i = 0; i < n; i++)
-      printf "neigh add 10.%d.%d.%d lladdr 02:00:%02x:%02x:%02x:01 dev v0 nud permanent\n",
-        100 + int(i / 65536), int(i / 256) % 256, i % 256,
-        int(i / 65536), int(i / 256) % 256, i % 256
-  }' | ip -n "$ns" -batch -
-}
+# netns_fill NS COUNT [FROM]: COUNT permanent entries on v0, in one batch.
+netns_fill() { "$NETNS" fill "$@"; }
 
 # The kernel's neighbour hash, size and seed. It is one for all namespaces
 # and grows with a new seed while any namespace's table grows, which
@@ -143,6 +136,4 @@ in_order() {
 }
 
 # netns_expected NS: the lines the tool must write, in the kernel's order.
-netns_expected() {
-  ip -n "$1" -4 neigh show nud all | awk -f "$(dirname "${BASH_SOURCE[0]}")/expected.awk"
-}
+netns_expected() { "$NETNS" expected "$1"; }
