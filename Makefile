@@ -1,6 +1,7 @@
 # Short driver over the CMake presets. `make run` builds and runs the tool in
 # this directory; `make test` installs what is missing, builds every preset,
-# runs every test and checks the packages.
+# runs every test, and checks the release files, their signing and the
+# fleet playbook.
 PRESETS := linux linux-asan linux-arm64 linux-armhf linux-s390x windows-x86 \
            windows-x64 fuzz
 # The kernels whose fresh virtual machines run the kernel-facing tests after
@@ -53,6 +54,7 @@ test: deps
 	tests/package_check.sh $(DIST)
 	tests/repro_check.sh $(DIST) build
 	tests/signing_check.sh $(DIST) build
+	ARPEXPORT_WATCHDOG=300 tests/fleet_check.sh $(DIST)
 	@if [ "$(KERNELS)" != host ]; then \
 	  echo "== kernels"; \
 	  cmake --preset linux-s390x-static >/dev/null && \
