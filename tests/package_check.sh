@@ -62,8 +62,10 @@ run_installed() {
 check_cmd "the installed program runs, prints nothing, writes output.txt" run_installed
 check_cmd "man finds the manual page" \
   bash -c '[[ "$(man "$@" -w arpexport)" == */man1/arpexport.1.gz ]]' _ "${manpath[@]}"
-check_cmd "the manual page renders" \
-  bash -c 'MANWIDTH=80 man "$@" arpexport | grep -q "EXIT STATUS"' _ "${manpath[@]}"
+check_cmd "the manual page renders in 80 columns, mandoc -Tlint finds nothing" \
+  bash -c 'page=$(MANWIDTH=80 man "$@" arpexport) && grep -q "EXIT STATUS" <<<"$page" &&
+    [[ -z "$(awk "length > 80" <<<"$page")" ]] &&
+    [[ -z "$(mandoc -Tlint "$(man "$@" -w arpexport)")" ]]' _ "${manpath[@]}"
 check_cmd "removes" "${dpkg[@]}" -r arpexport
 check_cmd "nothing is left behind" \
   test ! -e "$root/usr/bin/arpexport" -a ! -e "$root/usr/share/man/man1/arpexport.1.gz"
