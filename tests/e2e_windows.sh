@@ -68,7 +68,7 @@ for dir in app cwd path; do cp "$planted"/*.dll "$work/$dir/"; done
 planted_run() { # DIR: the program run from DIR; its report, file and marks
   local out
   rm -f "$ARPEXPORT_WINEPREFIX"/drive_c/planted-*
-  out=$(cd "$work/$1" && WINEDLLOVERRIDES="iphlpapi,ws2_32=n,b" \
+  out=$(cd "$work/$1" && WINEDLLOVERRIDES="iphlpapi,ws2_32,libgcc_s_dw2-1=n,b" \
     WINEPATH="$(ip netns exec "$ns" "$wine_run" winepath -w "$work/path")" \
     ip netns exec "$ns" "$wine_run" "$work/app/$(basename "$exe")")
   echo "$?:$out|$(same "$work/$1/output.txt" "$work/first")|$(marks)"

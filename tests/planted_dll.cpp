@@ -1,7 +1,8 @@
 // A stand-in for a system DLL, as someone might plant it beside the program:
 // loaded into a process, it leaves a mark, C:\planted-NAME for the DLL file
-// NAME, and its one function gives a wrong answer. Built once as
-// iphlpapi.dll (GetIpNetTable) and once as ws2_32.dll (inet_ntoa).
+// NAME, and its one function gives a wrong answer. Built as iphlpapi.dll
+// (GetIpNetTable), as ws2_32.dll (inet_ntoa), and under any other name a
+// program might load (with inet_ntoa, which does no harm there).
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
