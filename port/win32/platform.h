@@ -23,6 +23,15 @@ template <typename Fn> Fn FunctionCast(FARPROC pProc) {
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(pProc));
 }
 
+// A KERNEL32 function looked up when called, for what the oldest Windows
+// lacks (a program that imported it would not load there); null where there
+// is none.
+template <typename Fn> Fn Kernel32Function(const char *pszName) {
+  const HMODULE hKernel32 = GetModuleHandleW(L"kernel32.dll");
+  return FunctionCast<Fn>(
+      hKernel32 != nullptr ? GetProcAddress(hKernel32, pszName) : nullptr);
+}
+
 // Opens a file in the current directory for writing, truncating it, as
 // fopen(pszName, "w") does. In a 32-bit program on 64-bit Windows the
 // system would send a file under System32 to SysWOW64, out of the user's

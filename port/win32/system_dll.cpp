@@ -28,8 +28,7 @@ InetNtoaFn g_pInetNtoa;
 // its own dependencies from its own folder. Returns the flags for loading.
 DWORD ConfineDllSearch() {
   const auto pSetDefault =
-      FunctionCast<SetDefaultDllDirectoriesFn>(GetProcAddress(
-          GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"));
+      Kernel32Function<SetDefaultDllDirectoriesFn>("SetDefaultDllDirectories");
   if (pSetDefault != nullptr && pSetDefault(kSearchSystem32) != FALSE) {
     return kSearchSystem32;
   }
@@ -56,10 +55,11 @@ HMODULE LoadSystemDll(const wchar_t *pszDll, DWORD dwFlags) {
 }
 
 // pszName from the system's pszDll, or null with the reason in GetLastError.
-FARPROC SystemFunction(const wchar_t *pszDll, const char *pszName,
-                       DWORD dwFlags) {
+template <typename Fn>
+Fn SystemFunction(const wchar_t *pszDll, const char *pszName, DWORD dwFlags) {
   const HMODULE hDll = LoadSystemDll(pszDll, dwFlags);
-  return hDll != nullptr ? GetProcAddress(hDll, pszName) : nullptr;
+  return FunctionCast<Fn>(hDll != nullptr ? GetProcAddress(hDll, pszName)
+                                          : nullptr);
 }
 
 // Both functions, bound together on the first call of either, which is the
@@ -67,25 +67,21 @@ FARPROC SystemFunction(const wchar_t *pszDll, const char *pszName,
 // the reason (126 for a missing DLL, 127 for a missing function), and the
 // run reports it as it reports any other failure of that call.
 DWORD BindSystemFunctions() {
-  static DWORD dwStatus = ERROR_INVALID_FUNCTION;
-  static bool bTried = false;
-  if (bTried) {
-    return dwStatus;
+  if (g_pInetNtoa != nullptr) { // bound last
+    return NO_ERROR;
   }
-  bTried = true;
   const DWORD dwFlags = ConfineDllSearch();
-  g_pGetIpNetTable = FunctionCast<GetIpNetTableFn>(
-      SystemFunction(L"iphlpapi.dll", "GetIpNetTable", dwFlags));
+  g_pGetIpNetTable = SystemFunction<GetIpNetTableFn>(L"iphlpapi.dll",
+                                                     "GetIpNetTable", dwFlags);
   if (g_pGetIpNetTable != nullptr) {
-    g_pInetNtoa = FunctionCast<InetNtoaFn>(
-        SystemFunction(L"ws2_32.dll", "inet_ntoa", dwFlags));
+    g_pInetNtoa =
+        SystemFunction<InetNtoaFn>(L"ws2_32.dll", "inet_ntoa", dwFlags);
   }
-  dwStatus = NO_ERROR;
-  if (g_pInetNtoa == nullptr) { // either one missing
-    dwStatus = GetLastError();
-    dwStatus = dwStatus != NO_ERROR ? dwStatus : ERROR_PROC_NOT_FOUND;
+  if (g_pInetNtoa != nullptr) {
+    return NO_ERROR;
   }
-  return dwStatus;
+  const DWORD dwError = GetLastError();
+  return dwError != NO_ERROR ? dwError : ERROR_PROC_NOT_FOUND;
 }
 
 } // namespace
