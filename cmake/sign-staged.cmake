@@ -1,9 +1,6 @@
 # Run by CPack after it has staged the Windows program and before it packs
-# it: when the release is to be signed, the staged program is signed, or no
-# package is made.
-if("$ENV{ARPEXPORT_AUTHENTICODE_KEY}" STREQUAL "")
-  return()
-endif()
+# it: when the release is to be signed (scripts/sign says), the staged
+# program is signed, or no package is made.
 file(GLOB_RECURSE programs "${CPACK_TEMPORARY_DIRECTORY}/*.exe")
 if(NOT programs)
   message(FATAL_ERROR "no staged Windows program in ${CPACK_TEMPORARY_DIRECTORY}")
