@@ -56,46 +56,45 @@ rm "$file"
 # Compared as sorted lines: a rehash elsewhere may reorder a whole table.
 same() { cmp -s <(sort "$1") <(sort "$2") && echo same; }
 
-# Windows looks for a DLL that is not one of its known DLLs in the program's
-# folder first, then in the system directory, the current folder and PATH.
-# Copies of the DLLs the program uses, planted in each of those, must never
-# load: with the load order Windows has for those names (n,b: a file found by
-# the search before Wine's own), a planted copy leaves C:\planted-NAME.
-marks() { ls "$ARPEXPORT_WINEPREFIX/drive_c" | grep '^planted-' | tr '\n' ' '; }
+# report RUN...: RUN from $work; its status, its report's first line,
+# "text" for a second that holds the system's text, and the count of lines
+# and of those not ending in one CR LF (the system's text ends in CR LF, which
+# the text-mode standard output must not make CR CR LF).
+report() {
+  local out status
+  out=$(cd "$work" && "$@")
+  status=$?
+  echo "$status:$(head -n1 <<<"$out" | tr -d '\r')|$(sed -n '2{/^\tError: ./s/.*/text/p}' <<<"$out")|$(
+    wc -l <<<"$out") $(LC_ALL=C grep -cavxE $'.*[^\r]\r' <<<"$out")"
+}
+
+# Windows looks for a DLL that is not a known DLL in the program's folder
+# first, then in the system directory, the current folder and PATH. Copies
+# of the DLLs the program names, planted in each, must never load: with
+# Windows' load order for those names (n,b), a planted copy leaves
+# C:\planted-NAME. Then Windows' own IP Helper missing, or without the
+# function: the failure report, an empty file, exit 0.
 mkdir "$work/app" "$work/cwd" "$work/path"
 cp "$exe" "$work/app/"
 for dir in app cwd path; do cp "$planted"/*.dll "$work/$dir/"; done
-planted_run() { # DIR: the program run from DIR; its report, file and marks
-  local out
-  rm -f "$ARPEXPORT_WINEPREFIX"/drive_c/planted-*
-  out=$(cd "$work/$1" && WINEDLLOVERRIDES="iphlpapi,ws2_32,libgcc_s_dw2-1=n,b" \
-    WINEPATH="$(ip netns exec "$ns" "$wine_run" winepath -w "$work/path")" \
-    ip netns exec "$ns" "$wine_run" "$work/app/$(basename "$exe")")
-  echo "$?:$out|$(same "$work/$1/output.txt" "$work/first")|$(marks)"
-}
-check "DLLs planted beside the program, in the current folder and on PATH" \
-  "0:|same|" "$(planted_run app)"
-check "the same, run from another folder" "0:|same|" "$(planted_run cwd)"
-# Windows' own DLL missing, or without the function: the call fails with the
-# reason, reported as any other failure of the table.
+path=$(ip netns exec "$ns" "$wine_run" winepath -w "$work/path")
+for from in app cwd; do
+  out=$(cd "$work/$from" && WINEDLLOVERRIDES="iphlpapi,ws2_32,libgcc_s_dw2-1=n,b" \
+    WINEPATH=$path ip netns exec "$ns" "$wine_run" "$work/app/$(basename "$exe")")
+  check "run from $from, with DLLs planted beside the program, here and on PATH" "0:|same|" \
+    "$?:$out|$(same "$work/$from/output.txt" "$work/first")|$(ls "$ARPEXPORT_WINEPREFIX/drive_c" | grep planted-)"
+done
 system32="$ARPEXPORT_WINEPREFIX/drive_c/windows/system32"
-report_of() { # RUN...: status, first line, whether a second one, file size
-  local out status
-  echo old >"$work/output.txt"
-  out=$(cd "$work" && "$@")
-  status=$?
-  echo "$status:$(head -n1 <<<"$out" | tr -d '\r')|$(sed -n '2{/^\tError: ./s/.*/text/p}' <<<"$out")|$(stat -c %s "$work/output.txt")"
-}
-check "IP Helper missing: the failure report, an empty file, exit 0" \
-  "0:GetIpNetTable failed.|text|0" \
-  "$(WINEDLLOVERRIDES=iphlpapi=d report_of ip netns exec "$ns" "$wine_run" "$exe")"
 cp "$system32/iphlpapi.dll" "$work/iphlpapi.dll.system"
-cp "$planted/ws2_32.dll" "$system32/iphlpapi.dll"
-check "IP Helper without GetIpNetTable: the failure report, an empty file, exit 0" \
-  "0:GetIpNetTable failed.|text|0" \
-  "$(WINEDLLOVERRIDES=iphlpapi=n report_of ip netns exec "$ns" "$wine_run" "$exe")"
+for fault in missing:d "without GetIpNetTable:n"; do
+  [[ "$fault" == without* ]] && cp "$planted/ws2_32.dll" "$system32/iphlpapi.dll"
+  echo old >"$file"
+  check "IP Helper ${fault%:*}: the failure report, an empty file, exit 0" \
+    "0:GetIpNetTable failed.|text|2 0|0" "$(WINEDLLOVERRIDES=iphlpapi=${fault#*:} \
+      report ip netns exec "$ns" "$wine_run" "$exe")|$(stat -c %s "$file")"
+done
 cp "$work/iphlpapi.dll.system" "$system32/iphlpapi.dll"
-rm -f "$ARPEXPORT_WINEPREFIX"/drive_c/planted-*
+rm -f "$file" "$ARPEXPORT_WINEPREFIX"/drive_c/planted-*
 
 # The same run where Wine says it is the oldest Windows the program is for:
 # XP for the 32-bit one, XP x64 for the 64-bit one. Wine's loader has every
@@ -112,15 +111,8 @@ ip netns exec "$ns" "$wine_run" winecfg -v win10
 
 rm -f "$file"
 mkdir "$file"
-out=$(cd "$work" && ip netns exec "$ns" "$wine_run" "$exe")
-rc=$?
-check "output.txt is a directory: report, exit 0" \
-  "0:Cannot open output.txt.|yes" \
-  "$rc:$(head -n1 <<<"$out" | tr -d '\r')|$(sed -n '2{/^\tError: ./s/.*/yes/p}' <<<"$out")"
-# The system's text ends in CR LF; written to the text-mode standard output
-# it must end in CR LF once, not CR CR LF.
-check "every report line ends in one CR LF" "2:" \
-  "$(printf '%s\n' "$out" | wc -l):$(printf '%s\n' "$out" | LC_ALL=C grep -avxE $'.*[^\r]\r')"
+check "output.txt is a directory: the report, its lines in one CR LF, exit 0" \
+  "0:Cannot open output.txt.|text|2 0" "$(report ip netns exec "$ns" "$wine_run" "$exe")"
 
 # Ctrl+C: Wine turns a SIGINT sent to the process that runs the program into
 # a console control event. A program stopped while it runs leaves the file

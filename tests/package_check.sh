@@ -22,10 +22,10 @@ trap 'netns_cleanup; rm -rf "$work"' EXIT
 check_cmd "sha256sum -c SHA256SUMS, over every release file" bash -c \
   'cd "$0" && sha256sum -c --quiet SHA256SUMS &&
    [[ "$(cut -d" " -f3 SHA256SUMS | sort)" == "$(ls | grep -vx "SHA256SUMS\(.asc\)\?" | sort)" ]]' "$dist"
-# As a user checks a download: only the files needed, and the sums.
+# As users check what they downloaded: some files, and the sums.
 check_cmd "sha256sum --ignore-missing -c SHA256SUMS, beside one file" bash -c \
-  'mkdir "$1/some" && cp "$0"/SHA256SUMS "$0"/*.zip "$1/some/" && cd "$1/some" &&
-   rm "$(ls *.zip | head -n1)" && sha256sum --ignore-missing -c --quiet SHA256SUMS' "$dist" "$work"
+  'mkdir "$1/some" && cp "$0"/SHA256SUMS "$0"/*.deb "$1/some/" && cd "$1/some" &&
+   rm *_arm*.deb && sha256sum --ignore-missing -c --quiet SHA256SUMS' "$dist" "$work"
 check "the Debian changelog's version is the project's" "$(dpkg-deb -f "$deb" Version)" \
   "$(dpkg-parsechangelog -l "$here/../packaging/changelog" -S Version)"
 
@@ -70,28 +70,24 @@ check_cmd "removes" "${dpkg[@]}" -r arpexport
 check_cmd "nothing is left behind" \
   test ! -e "$root/usr/bin/arpexport" -a ! -e "$root/usr/share/man/man1/arpexport.1.gz"
 
+# Each ZIP: its program of the right kind, and a README.txt for Windows
+# (CRLF) that names this very ZIP to check.
 for zip in "$dist"/*-windows-*.zip; do
-  name=$(basename "$zip")
-  arch=${name%.zip} arch=${arch##*-}
+  name=$(basename "$zip") dir="$work/$(basename "$zip" .zip)"
+  unzip -q "$zip" -d "$dir"
   kind="PE32 executable (console) Intel 80386"
-  [[ "$arch" == x64 ]] && kind="PE32+ executable (console) x86-64"
-  check_cmd "$name: the program and its text" \
-    bash -c '[[ "$(unzip -Z1 "$0" | sort | tr "\n" " ")" == "README.txt arpexport.exe " ]]' "$zip"
-  check_cmd "$name: a $kind" \
-    bash -c 'unzip -p "$0" arpexport.exe > "$1/a.exe" && file "$1/a.exe" | grep -q "$2"' "$zip" "$work" "$kind"
-  # Its text is for Windows (CRLF) and tells how to check this very ZIP.
-  unzip -p "$zip" README.txt > "$work/README.txt"
-  check "$name: README.txt has CRLF line ends and names its own ZIP to check" "0 1" \
-    "$(grep -cv $'\r$' "$work/README.txt") $(grep -c "certutil -hashfile $name SHA256" "$work/README.txt")"
+  [[ "$name" == *-x64.zip ]] && kind="PE32+ executable (console) x86-64"
+  check "$name: its program and text" "README.txt arpexport.exe |$kind|0 1" \
+    "$(ls "$dir" | tr '\n' ' ')|$(file -b "$dir/arpexport.exe" | grep -o "^$kind")|$(
+      grep -cv $'\r$' "$dir/README.txt") $(grep -c "certutil -hashfile $name SHA256" "$dir/README.txt")"
 done
 
 ns=$(netns_make static) || exit $?
 netns_fill "$ns" 200
 ip -n "$ns" neigh add 10.66.1.2 lladdr 0a:ff:00:1b:2c:3d dev v0 nud stale
 # run_static LABEL ARCH ROOT PATH: the static program at ROOT/PATH against
-# the namespace: for this machine's processor in a chroot of ROOT, where its
-# file must be the namespace's table; for another under qemu-user, which
-# carries no neighbour messages.
+# the namespace: in a chroot of ROOT for this machine's processor, else under
+# qemu-user, which carries no neighbour messages.
 run_static() {
   local qemu
   if [[ "$2" == "$(uname -m)" ]]; then
@@ -121,38 +117,27 @@ for tgz in "$dist"/*-linux-*.tar.gz; do
   run_static "$name" "${name##*-linux-}" "$root" /arpexport
 done
 
-# The RPMs: each installs into a scratch root of its own with rpm, needing
-# nothing but rpm itself and owning nothing that another package owns (the
-# system's directories belong to its filesystem package), runs from there
-# and removes without a trace.
+# Each RPM needs nothing but rpm, owns no other package's directory, holds
+# the copyright file's licence and the changelog's version, passes rpmlint,
+# and installs into a scratch root, runs there and removes without a trace.
 rpm_in() { rpm --root "$1" --dbpath /var/lib/rpm "${@:2}"; }
-license=$(sed -n 's/^License: //p' "$here/../packaging/copyright")
-version=$(dpkg-parsechangelog -l "$here/../packaging/changelog" -S Version)
 for package in "$dist"/*.rpm; do
-  name=$(basename "$package")
-  arch=$(rpm -qp --qf '%{ARCH}' "$package" 2>/dev/null)
-  check "$name: requires nothing but rpm's own features" "" \
-    "$(rpm -qpR "$package" 2>/dev/null | grep -v '^rpmlib(')"
-  check "$name: the program, its manual page and licence, and no other package's directory" \
-    "/usr/bin/arpexport /usr/share/licenses/arpexport /usr/share/licenses/arpexport/copyright /usr/share/man/man1/arpexport.1.gz " \
-    "$(rpm -qpl "$package" 2>/dev/null | sort | tr '\n' ' ')"
-  check "$name: the licence the copyright file gives, the changelog's version" \
-    "$license|$version-1" "$(rpm -qp --qf '%{LICENSE}|' "$package" 2>/dev/null)$(
-      rpm -qp --changelog "$package" 2>/dev/null | sed -n '1s/.* - //p')"
-  check_cmd "$name: rpmlint reports no errors or warnings" bash -c \
-    'rpmlint -c "$1" "$0" | tail -n1 | grep -q " 0 errors, 0 warnings"' \
-    "$package" "$here/../packaging/rpmlint.toml"
+  name=$(basename "$package") arch=$(rpm -qp --qf '%{ARCH}' "$package" 2>/dev/null)
+  check "$name: requires, files, licence, version, rpmlint" \
+    "|/usr/bin/arpexport /usr/share/licenses/arpexport /usr/share/licenses/arpexport/copyright /usr/share/man/man1/arpexport.1.gz |$(
+      sed -n 's/^License: //p' "$here/../packaging/copyright")|$(
+      dpkg-parsechangelog -l "$here/../packaging/changelog" -S Version)-1| 0 errors, 0 warnings" \
+    "$(rpm -qpR "$package" 2>/dev/null | grep -v '^rpmlib(')|$(rpm -qpl "$package" 2>/dev/null |
+      sort | tr '\n' ' ')|$(rpm -qp --qf '%{LICENSE}' "$package" 2>/dev/null)|$(rpm -qp --changelog \
+      "$package" 2>/dev/null | sed -n '1s/.* - //p')|$(rpmlint -c "$here/../packaging/rpmlint.toml" \
+      "$package" | tail -n1 | grep -o ' 0 errors, 0 warnings')"
   root="$work/rpm-$arch"
-  mkdir "$root"
-  rpm_in "$root" --initdb
-  foreign=()
-  [[ "$arch" == "$(uname -m)" ]] || foreign=(--ignorearch)
-  check_cmd "$name: installs into a scratch root" rpm_in "$root" -i "${foreign[@]}" "$package"
+  mkdir "$root" && rpm_in "$root" --initdb
+  check_cmd "$name: installs into a scratch root" rpm_in "$root" -i --ignorearch "$package"
   run_static "$name" "${arch/armv7hl/armv7l}" "$root" /usr/bin/arpexport
   rm -f "$root/output.txt"
-  check_cmd "$name: removes, leaving no file" bash -c \
-    'rpm --root "$0" --dbpath /var/lib/rpm -e arpexport &&
-     [[ -z "$(find "$0" -type f -not -path "$0/var/lib/rpm/*")" ]]' "$root"
+  check "$name: removes, leaving no file" "0:" "$(rpm_in "$root" -e arpexport 2>/dev/null
+    echo "$?:$(find "$root" -type f -not -path "$root/var/lib/rpm/*")")"
 done
 
 check_cmd "configures and builds without GoogleTest" bash -c \

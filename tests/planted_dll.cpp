@@ -1,50 +1,31 @@
-// A stand-in for a system DLL, as someone might plant it beside the program:
-// loaded into a process, it leaves a mark, C:\planted-NAME for the DLL file
-// NAME, and its one function gives a wrong answer. Built as iphlpapi.dll
-// (GetIpNetTable), as ws2_32.dll (inet_ntoa), and under any other name a
-// program might load (with inet_ntoa, which does no harm there).
+// A stand-in for a DLL the program names, as someone might plant it: once
+// loaded it leaves C:\planted-NAME (NAME its file name), and its function
+// answers wrongly: GetIpNetTable as iphlpapi.dll, inet_ntoa as any other.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <cwchar>
 
-namespace {
-
-void LeaveMark(HINSTANCE hDll) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE hDll, DWORD dwReason, LPVOID) {
   wchar_t szDll[MAX_PATH];
-  const DWORD cch = GetModuleFileNameW(hDll, szDll, MAX_PATH);
-  if (cch == 0 || cch == MAX_PATH) {
-    return;
-  }
-  const wchar_t *pszName = std::wcsrchr(szDll, L'\\');
-  pszName = pszName != nullptr ? pszName + 1 : szDll;
-  wchar_t szMark[MAX_PATH];
-  (void)std::swprintf(szMark, MAX_PATH, L"C:\\planted-%ls", pszName);
-  const HANDLE hMark =
-      CreateFileW(szMark, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (hMark != INVALID_HANDLE_VALUE) {
-    CloseHandle(hMark);
-  }
-}
-
-} // namespace
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE hDll, DWORD dwReason,
-                               LPVOID /*pReserved*/) {
-  if (dwReason == DLL_PROCESS_ATTACH) {
-    LeaveMark(hDll);
+  if (dwReason == DLL_PROCESS_ATTACH &&
+      GetModuleFileNameW(hDll, szDll, MAX_PATH) != 0) {
+    wchar_t szMark[MAX_PATH + 16];
+    (void)std::swprintf(szMark, MAX_PATH + 16, L"C:\\planted-%ls",
+                        std::wcsrchr(szDll, L'\\') + 1);
+    CloseHandle(CreateFileW(szMark, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                            nullptr));
   }
   return TRUE;
 }
 
 #ifdef PLANTED_IPHLPAPI
 extern "C" __declspec(dllexport) ULONG WINAPI
-    GetIpNetTable(void * /*pTable*/, ULONG * /*pdwSize*/, BOOL /*bOrder*/) {
+    GetIpNetTable(void *, ULONG *, BOOL) {
   return ERROR_ACCESS_DENIED;
 }
 #else
-extern "C" __declspec(dllexport) char *WINAPI inet_ntoa(ULONG /*in*/) {
+extern "C" __declspec(dllexport) char *WINAPI inet_ntoa(ULONG) {
   static char szPlanted[] = "6.6.6.6";
   return szPlanted;
 }
