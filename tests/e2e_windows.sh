@@ -143,7 +143,8 @@ def program():  # Wine shows the program's path as the process's command line
             pass
 
 def stopped(ready):  # one run, stopped once ready() holds; its status and file
-    p = subprocess.Popen(run, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    p = subprocess.Popen(run, stdout=open("report", "wb"),
+                         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     pid = None
     while p.poll() is None:
         pid = pid or program()
@@ -162,9 +163,13 @@ def stopped(ready):  # one run, stopped once ready() holds; its status and file
     got = open("output.txt", "rb").read()
     kind = {b"": "empty", b"untouched\n": "untouched"}.get(got) or (
         "whole" if lines(got) == whole else f"{len(got)} bytes")
-    fine = rc in (0x3A, HUNG) and " " not in kind or rc == 0 and kind == "whole"
-    if not fine or rc == HUNG:
-        notes.append(f"{'' if fine else 'bad: '}status {rc}, {kind}")
+    # A stop may also make Wine's table read fail: the run then ends as any
+    # failed read does, with its report, an empty file and status 0.
+    report = open("report", "rb").read().split(b"\r\n")[0].decode(errors="replace")
+    failed = rc == 0 and kind == "empty" and report.endswith(" failed.")
+    fine = rc in (0x3A, HUNG) and " " not in kind or rc == 0 and kind == "whole" or failed
+    if not fine or rc == HUNG or failed:
+        notes.append(f"{'' if fine else 'bad: '}status {rc}, {kind}{', ' + report if report else ''}")
     return rc, kind
 
 HUNG, notes, at_random, in_writes = "hung in Wine's exit", [], 0, 0
