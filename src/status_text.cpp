@@ -42,15 +42,33 @@ void PrintStatusText(LPCWCH lpText, DWORD dwChars) {
   std::free(text);
 }
 
+// The system's text for dwStatus in dwLanguageId, allocated for the caller;
+// 0 when there is none.
+DWORD FormatStatusText(DWORD dwStatus, DWORD dwLanguageId, LPWSTR *lpMsgBuf) {
+  return FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM |
+                            FORMAT_MESSAGE_IGNORE_INSERTS |
+                            FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                        nullptr, dwStatus, dwLanguageId,
+                        reinterpret_cast<LPWSTR>(lpMsgBuf), 0, nullptr);
+}
+
+// A system whose message files lack the user's default language still has
+// the text in another: language 0 lets Windows fall back through its own
+// languages to US English.
+bool MissingLanguage(DWORD dwError) {
+  return dwError == ERROR_RESOURCE_LANG_NOT_FOUND ||
+         dwError == ERROR_MUI_FILE_NOT_FOUND;
+}
+
 } // namespace
 
 void ReportStatusText(DWORD dwStatus) {
   LPWSTR lpMsgBuf = nullptr;
-  const DWORD dwChars = FormatMessageW(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-          FORMAT_MESSAGE_ALLOCATE_BUFFER,
-      nullptr, dwStatus, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-      reinterpret_cast<LPWSTR>(&lpMsgBuf), 0, nullptr);
+  DWORD dwChars = FormatStatusText(
+      dwStatus, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), &lpMsgBuf);
+  if (dwChars == 0 && MissingLanguage(GetLastError())) {
+    dwChars = FormatStatusText(dwStatus, 0, &lpMsgBuf);
+  }
   // A code without system text ends the report after its first line.
   if (dwChars == 0) {
     return;

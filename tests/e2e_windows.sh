@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The Windows program under Wine inside a throwaway network namespace, whose
 # table Wine reads through the real GetIpNetTable.
-# Usage: e2e_windows.sh PROGRAM.exe WINE_RUN PLANTED_DLL_DIR
+# Usage: e2e_windows.sh PROGRAM.exe WINE_RUN PLANTED_DLL_DIR STAND_IN_IPHLPAPI
+#        PLANTING_CONTROL.exe
 set -uo pipefail
 exe=$(realpath "$1")
 wine_run=$(realpath "$2")
 planted=$(realpath "$3")
+stand_in=$(realpath "$4")
+control=$(realpath "$5")
 here=$(dirname "$(realpath "$0")")
 source "$here/lib.sh"
 
@@ -72,18 +75,37 @@ report() {
 # first, then in the system directory, the current folder and PATH. Copies
 # of the DLLs the program names, planted in each, must never load: with
 # Windows' load order for those names (n,b), a planted copy leaves
-# C:\planted-NAME. Then Windows' own IP Helper missing, or without the
-# function: the failure report, an empty file, exit 0.
+# C:\planted-NAME. A program that imports IP Helper by name, run the same
+# way, must load the copy beside it, or the planting itself did not work.
+# Wine's trace of the loads shows the program's own process loading the
+# system's IP Helper and no part of Windows Sockets.
 mkdir "$work/app" "$work/cwd" "$work/path"
-cp "$exe" "$work/app/"
+cp "$exe" "$control" "$work/app/"
 for dir in app cwd path; do cp "$planted"/*.dll "$work/$dir/"; done
 path=$(ip netns exec "$ns" "$wine_run" winepath -w "$work/path")
+planted() { ls "$ARPEXPORT_WINEPREFIX/drive_c" | grep -i planted- | tr 'A-Z\n' 'a-z '; }
+planting() { # FROM PROGRAM: run from $work/FROM with the DLLs planted
+  (cd "$work/$1" && WINEDLLOVERRIDES="iphlpapi,ws2_32,libgcc_s_dw2-1=n,b" \
+    WINEPATH=$path ip netns exec "$ns" "$wine_run" "$work/app/$2")
+}
+planting app "$(basename "$control")" >/dev/null 2>&1
+check "control: a program importing IP Helper by name loads the planted copy" \
+  "planted-iphlpapi.dll " "$(planted)"
+rm -f "$ARPEXPORT_WINEPREFIX"/drive_c/planted-*
 for from in app cwd; do
-  out=$(cd "$work/$from" && WINEDLLOVERRIDES="iphlpapi,ws2_32,libgcc_s_dw2-1=n,b" \
-    WINEPATH=$path ip netns exec "$ns" "$wine_run" "$work/app/$(basename "$exe")")
-  check "run from $from, with DLLs planted beside the program, here and on PATH" "0:|same|" \
-    "$?:$out|$(same "$work/$from/output.txt" "$work/first")|$(ls "$ARPEXPORT_WINEPREFIX/drive_c" | grep planted-)"
+  out=$(ARPEXPORT_WINEDEBUG=+loaddll,+pid planting $from "$(basename "$exe")" 2>"$work/loads")
+  check "run from $from, with DLLs planted beside the program, here and on PATH; its process loads the system's IP Helper, no Windows Sockets" \
+    "0:|same||iphlpapi.dll" "$?:$out|$(same "$work/$from/output.txt" "$work/first")|$(planted)|$(
+      awk -v exe="$(basename "$exe")" 'index($0, exe "\"") { pid = $1 }
+        pid != "" && index($0, pid) == 1 && /Loaded/ { print }' FS=: "$work/loads" |
+        grep -ioE 'system32\\\\(iphlpapi|ws2_32)\.dll' | cut -c11- | tr 'A-Z' 'a-z' | sort -u | paste -sd' ')"
 done
+
+# Windows' own IP Helper missing, or without the function: the failure
+# report, an empty file, exit 0. One that writes of each physical address
+# only the bytes its length counts, after leaving a pattern in a freed block
+# of the table's size: rows still being resolved show six zero pairs, never
+# what the heap held.
 system32="$ARPEXPORT_WINEPREFIX/drive_c/windows/system32"
 cp "$system32/iphlpapi.dll" "$work/iphlpapi.dll.system"
 for fault in missing:d "without GetIpNetTable:n"; do
@@ -93,6 +115,11 @@ for fault in missing:d "without GetIpNetTable:n"; do
     "0:GetIpNetTable failed.|text|2 0|0" "$(WINEDLLOVERRIDES=iphlpapi=${fault#*:} \
       report ip netns exec "$ns" "$wine_run" "$exe")|$(stat -c %s "$file")"
 done
+cp "$stand_in" "$system32/iphlpapi.dll"
+out=$(cd "$work" && WINEDLLOVERRIDES=iphlpapi=n ip netns exec "$ns" "$wine_run" "$exe")
+check "IP Helper leaving unresolved rows' physical addresses unwritten: six zero pairs" \
+  "0:|10.0.0.1 - 00:00:00:00:00:00 10.0.0.2 - 02:00:00:00:00:02 10.0.0.3 - 00:00:00:00:00:00 " \
+  "$?:$out|$(tr -d '\r' <"$file" | tr '\n' ' ')"
 cp "$work/iphlpapi.dll.system" "$system32/iphlpapi.dll"
 rm -f "$file" "$ARPEXPORT_WINEPREFIX"/drive_c/planted-*
 

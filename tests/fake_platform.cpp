@@ -1,10 +1,12 @@
 #include "fake_platform.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 
+#include "layer.h"
 #include "support.h"
 
 FakePlatform g_fake;
@@ -30,8 +32,18 @@ ULONG Serve(PMIB_IPNETTABLE table, PULONG size) {
     *size = needed;
     return ERROR_INSUFFICIENT_BUFFER;
   }
+  // Like a platform that writes of each physical address only the bytes
+  // its length counts: the rest of the field keeps what the block held.
   table->dwNumEntries = count;
-  std::memcpy(table->table, g_fake.rows.data(), count * sizeof(MIB_IPNETROW));
+  for (ULONG i = 0; i < count; ++i) {
+    const MIB_IPNETROW &from = g_fake.rows[i];
+    MIB_IPNETROW &to = table->table[i];
+    to.dwIndex = from.dwIndex;
+    to.dwPhysAddrLen = from.dwPhysAddrLen;
+    std::memcpy(to.bPhysAddr, from.bPhysAddr, from.dwPhysAddrLen);
+    to.dwAddr = from.dwAddr;
+    to.dwType = from.dwType;
+  }
   return NO_ERROR;
 }
 
@@ -77,12 +89,16 @@ HANDLE GetProcessHeap() { return &g_heap; }
 // cppcheck-suppress constParameter
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
   g_fake.allocations.push_back(dwBytes);
-  if (hHeap != &g_heap || dwFlags != 0 || g_fake.failAllocation) {
+  g_fake.allocationFlags.push_back(dwFlags);
+  if (hHeap != &g_heap || (dwFlags & ~HEAP_ZERO_MEMORY) != 0 ||
+      g_fake.failAllocation) {
     return nullptr;
   }
-  // Not zeroed, as on Windows: a reader of unfilled bytes sees garbage.
+  // Zeroed only when asked, as on Windows: otherwise a reader of unfilled
+  // bytes sees garbage.
   g_blocks.push_back(std::make_unique<unsigned char[]>(dwBytes));
-  std::memset(g_blocks.back().get(), 0xCD, dwBytes);
+  std::memset(g_blocks.back().get(),
+              (dwFlags & HEAP_ZERO_MEMORY) != 0 ? 0 : 0xCD, dwBytes);
   return g_blocks.back().get();
 }
 
@@ -92,7 +108,12 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID /*lpSource*/, DWORD dwMessageId,
   g_fake.formatFlags.push_back(dwFlags);
   g_fake.formatLanguages.push_back(dwLanguageId);
   const auto it = g_fake.messages.find(dwMessageId);
+  if (dwLanguageId != 0 && g_fake.missingLanguageError != NO_ERROR) {
+    g_fake.lastError = g_fake.missingLanguageError;
+    return 0;
+  }
   if (it == g_fake.messages.end()) {
+    g_fake.lastError = ERROR_MR_MID_NOT_FOUND;
     return 0;
   }
   // Released by LocalFree, as the platform's text is.
@@ -103,6 +124,13 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID /*lpSource*/, DWORD dwMessageId,
   ++g_fake.textsOutstanding;
   // cppcheck-suppress memleak
   return static_cast<DWORD>(it->second.size());
+}
+
+// A failure of the fake's own once, then the C library's as the layer has it.
+DWORD GetLastError() {
+  const DWORD dwError = g_fake.lastError;
+  g_fake.lastError = NO_ERROR;
+  return dwError != NO_ERROR ? dwError : StatusFromErrno(errno);
 }
 
 HLOCAL LocalFree(HLOCAL hMem) {

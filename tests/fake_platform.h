@@ -29,10 +29,15 @@ struct FakePlatform {
   // Runs inside the fill call, while the tool holds output.txt open.
   void (*duringFill)() = nullptr;
   std::map<DWORD, std::u16string> messages;
+  // The message files lack every language but 0's fallback: a lookup in
+  // any other fails with this code.
+  DWORD missingLanguageError = NO_ERROR;
+  DWORD lastError = NO_ERROR;
 
   // What the tool did.
   std::vector<FakeCall> calls;
   std::vector<SIZE_T> allocations;
+  std::vector<DWORD> allocationFlags;
   std::vector<DWORD> formatFlags;
   std::vector<DWORD> formatLanguages;
   int textsFreed = 0;

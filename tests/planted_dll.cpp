@@ -1,10 +1,28 @@
-// A stand-in for a DLL the program names, as someone might plant it: once
-// loaded it leaves C:\planted-NAME (NAME its file name), and its function
-// answers wrongly: GetIpNetTable as iphlpapi.dll, inet_ntoa as any other.
+// Stand-ins for the DLLs the program names, built three ways.
+// - As someone might plant it: once loaded it leaves C:\planted-NAME (NAME
+//   its file name), and its function answers wrongly: GetIpNetTable as
+//   iphlpapi.dll, inet_ntoa as any other.
+// - STANDIN_IPHLPAPI: a system IP Helper that, as Windows may, writes of each
+//   physical address only the bytes its length counts, and first leaves a
+//   pattern in a freed heap block of the table's size, so that a caller's
+//   block that is not zeroed shows it.
+// - PLANTING_CONTROL: a program that imports IP Helper by name, as programs
+//   do, so that a copy planted beside it loads: the planting works.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
+
+#ifdef PLANTING_CONTROL
+#include <iphlpapi.h>
+
+int main() {
+  ULONG size = 0;
+  (void)GetIpNetTable(nullptr, &size, FALSE);
+  return 0;
+}
+#else
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hDll, DWORD dwReason, LPVOID) {
   wchar_t szDll[MAX_PATH];
@@ -19,7 +37,45 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hDll, DWORD dwReason, LPVOID) {
   return TRUE;
 }
 
-#ifdef PLANTED_IPHLPAPI
+#if defined(STANDIN_IPHLPAPI)
+namespace {
+// 10.0.0.1 and 10.0.0.3 are still being resolved: no physical address.
+struct Row {
+  DWORD dwAddr, dwPhysAddrLen;
+  BYTE bPhysAddr[6];
+};
+constexpr Row kRows[] = {{0x0100000A, 0, {}},
+                         {0x0200000A, 6, {2, 0, 0, 0, 0, 2}},
+                         {0x0300000A, 0, {}}};
+constexpr DWORD kCount = sizeof kRows / sizeof kRows[0];
+constexpr ULONG kSize = 4 + kCount * 24;
+} // namespace
+
+// Fields one by one, as the layout of MIB_IPNETROW has them.
+extern "C" __declspec(dllexport) ULONG WINAPI
+    GetIpNetTable(BYTE *pTable, ULONG *pdwSize, BOOL) {
+  if (pTable == nullptr || *pdwSize < kSize) {
+    void *pBlock = HeapAlloc(GetProcessHeap(), 0, kSize);
+    if (pBlock != nullptr) {
+      std::memset(pBlock, 0xAB, kSize);
+      HeapFree(GetProcessHeap(), 0, pBlock);
+    }
+    *pdwSize = kSize;
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  std::memcpy(pTable, &kCount, 4);
+  for (DWORD i = 0; i < kCount; ++i) {
+    BYTE *pRow = pTable + 4 + i * 24;
+    const DWORD dwIndex = 1, dwType = 3;
+    std::memcpy(pRow, &dwIndex, 4);
+    std::memcpy(pRow + 4, &kRows[i].dwPhysAddrLen, 4);
+    std::memcpy(pRow + 8, kRows[i].bPhysAddr, kRows[i].dwPhysAddrLen);
+    std::memcpy(pRow + 16, &kRows[i].dwAddr, 4);
+    std::memcpy(pRow + 20, &dwType, 4);
+  }
+  return NO_ERROR;
+}
+#elif defined(PLANTED_IPHLPAPI)
 extern "C" __declspec(dllexport) ULONG WINAPI
     GetIpNetTable(void *, ULONG *, BOOL) {
   return ERROR_ACCESS_DENIED;
@@ -29,4 +85,5 @@ extern "C" __declspec(dllexport) char *WINAPI inet_ntoa(ULONG) {
   static char szPlanted[] = "6.6.6.6";
   return szPlanted;
 }
+#endif
 #endif

@@ -20,6 +20,24 @@ TEST(StatusTextTest, CodeWithoutSystemTextPrintsNothing) {
 }
 
 #ifdef _WIN32
+// What the report falls back on: where the message files lack a language
+// (here Kazakh, which Wine's have not), the lookup fails for a language
+// reason, and language 0 still finds a text.
+TEST(StatusTextTest, LanguageZeroHasTextWhereALanguageIsMissing) {
+  LPWSTR text = nullptr;
+  EXPECT_EQ(FormatMessageW(0x1300, nullptr, ERROR_INSUFFICIENT_BUFFER, 0x043F,
+                           reinterpret_cast<LPWSTR>(&text), 0, nullptr),
+            0U);
+  const DWORD dwError = GetLastError();
+  EXPECT_TRUE(dwError == ERROR_RESOURCE_LANG_NOT_FOUND ||
+              dwError == ERROR_MUI_FILE_NOT_FOUND)
+      << dwError;
+  ASSERT_GT(FormatMessageW(0x1300, nullptr, ERROR_INSUFFICIENT_BUFFER, 0,
+                           reinterpret_cast<LPWSTR>(&text), 0, nullptr),
+            0U);
+  LocalFree(text);
+}
+
 // Run under a non-English locale: the text holds letters outside ASCII, and
 // every one of them must reach standard output.
 TEST(StatusTextTest, LocalizedTextIsPrintedWhole) {

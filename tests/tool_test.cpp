@@ -53,16 +53,22 @@ protected:
   static std::string Output() { return ReadBytes("output.txt"); }
 };
 
+// The fake writes of each physical address only the bytes its length
+// counts, as Windows may: a row still being resolved shows six zero pairs,
+// never what the heap block held before.
 TEST_F(ToolTest, TwoCallProtocolAllocatesExactlyAndWritesRowsInOrder) {
   g_fake.rows = {MakeRow("192.168.0.1", {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}),
                  MakeRow("10.0.0.1", {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, 3),
+                 MakeRow("10.0.0.3", {}, 3),
                  MakeRow("192.168.0.1", {1, 2, 3, 4, 5, 6}, 2, 7)};
   EXPECT_EQ(Run(), "");
   EXPECT_EQ(Output(), "192.168.0.1 - 00:1a:2b:3c:4d:5e\n"
                       "10.0.0.1 - ff:ff:ff:ff:ff:ff\n"
+                      "10.0.0.3 - 00:00:00:00:00:00\n"
                       "192.168.0.1 - 01:02:03:04:05:06\n");
+  EXPECT_EQ(g_fake.allocationFlags, std::vector<DWORD>{HEAP_ZERO_MEMORY});
 
-  const ULONG needed = kHeader + 3 * kRowsBytes;
+  const ULONG needed = kHeader + 4 * kRowsBytes;
   ASSERT_EQ(g_fake.calls.size(), 2U);
   EXPECT_FALSE(g_fake.calls[0].hadBuffer);
   EXPECT_EQ(g_fake.calls[0].sizeIn, 0U);
@@ -108,18 +114,38 @@ TEST_F(ToolTest, TableThatGrowsBetweenTheCallsFailsWithoutRetry) {
   EXPECT_EQ(Output(), "");
 }
 
+// Asked for in the user's default language; where the message files lack
+// it (1815, 15100), once more in language 0, which falls back to one they
+// have. Another failure is not a language's, and is not asked again.
 TEST_F(ToolTest, FailureReportAsksForSystemTextAndReleasesIt) {
-  g_fake.fillStatus = ERROR_ACCESS_DENIED;
-  EXPECT_EQ(Run(), "GetIpNetTable failed.\n\tError: Access is denied.\n");
-  EXPECT_EQ(g_fake.formatFlags, std::vector<DWORD>{0x1300});
-  EXPECT_EQ(g_fake.formatLanguages, std::vector<DWORD>{0x0400});
-  EXPECT_EQ(g_fake.textsFreed, 1);
+  const std::vector<DWORD> once{0x0400};
+  const std::vector<DWORD> twice{0x0400, 0};
+  for (const auto &[missing, languages] :
+       {std::pair{NO_ERROR, once},
+        std::pair{ERROR_RESOURCE_LANG_NOT_FOUND, twice},
+        std::pair{ERROR_MUI_FILE_NOT_FOUND, twice},
+        std::pair{ERROR_NOT_ENOUGH_MEMORY, once}}) {
+    g_fake.formatFlags.clear();
+    g_fake.formatLanguages.clear();
+    g_fake.textsFreed = 0;
+    g_fake.missingLanguageError = missing;
+    g_fake.fillStatus = ERROR_ACCESS_DENIED;
+    const std::string text = missing == ERROR_NOT_ENOUGH_MEMORY
+                                 ? ""
+                                 : "\tError: Access is denied.\n";
+    EXPECT_EQ(Run(), "GetIpNetTable failed.\n" + text) << missing;
+    EXPECT_EQ(g_fake.formatFlags, std::vector<DWORD>(languages.size(), 0x1300));
+    EXPECT_EQ(g_fake.formatLanguages, languages) << missing;
+    EXPECT_EQ(g_fake.textsFreed, text.empty() ? 0 : 1) << missing;
+    g_fake.calls.clear();
+  }
 }
 
 TEST_F(ToolTest, CodeWithoutTextEndsTheReportAfterItsFirstLine) {
   g_fake.fillStatus = 0x2000FFFFU;
   EXPECT_EQ(Run(), "GetIpNetTable failed.\n");
   EXPECT_EQ(g_fake.textsFreed, 0);
+  EXPECT_EQ(g_fake.formatLanguages, std::vector<DWORD>{0x0400});
   EXPECT_EQ(Output(), "");
 }
 

@@ -3,7 +3,7 @@
 // tool's code reads the same records on both systems.
 #pragma once
 
-#include <arpa/inet.h> // in_addr, and inet_ntoa: supplied by this layer
+#include <arpa/inet.h> // in_addr, and inet_ntoa: supplied by the program
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +28,9 @@ using LPCVOID = const void *;
 using HANDLE = void *;
 using HLOCAL = void *;
 using SIZE_T = std::size_t;
+
+// Windows' calling convention for Windows Sockets' calls: none here.
+#define WSAAPI
 
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
@@ -62,11 +65,15 @@ constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_IO_DEVICE = 1117;
 constexpr DWORD ERROR_INTERNAL_ERROR = 1359;
 constexpr DWORD ERROR_TIMEOUT = 1460;
+constexpr DWORD ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+constexpr DWORD ERROR_MUI_FILE_NOT_FOUND = 15100;
 // Windows leaves codes with this bit to applications: the layer gives an
 // errno without a Windows counterpart as this bit plus the errno, and its
 // text is the C library's for that errno.
 constexpr DWORD APPLICATION_ERROR_MASK = 0x20000000;
+
+constexpr DWORD HEAP_ZERO_MEMORY = 0x0008;
 
 constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x0100;
 constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x0200;
@@ -112,7 +119,8 @@ using PMIB_IPNETTABLE = MIB_IPNETTABLE *;
 // IP Helper: the IPv4 neighbour table of the caller's network namespace.
 ULONG GetIpNetTable(PMIB_IPNETTABLE IpNetTable, PULONG SizePointer, BOOL Order);
 
-// Heap: the C allocator behind the Windows names.
+// Heap: the C allocator behind the Windows names; HEAP_ZERO_MEMORY is the
+// one flag it knows.
 HANDLE GetProcessHeap();
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
 

@@ -98,5 +98,3 @@ DWORD StatusFromFailure(int err) {
   const DWORD code = StatusFromErrno(err);
   return code != NO_ERROR ? code : ERROR_INTERNAL_ERROR;
 }
-
-DWORD GetLastError() { return StatusFromErrno(errno); }

@@ -1,7 +1,9 @@
 // On Windows the tool uses the system's own headers and records. Its two
-// calls outside KERNEL32, GetIpNetTable and inet_ntoa, are declared there and
-// defined in system_dll.cpp, which takes them from the system directory's
-// DLLs: the program imports no DLL that Windows might look for beside it.
+// calls outside KERNEL32 are declared there and defined by the program:
+// GetIpNetTable in system_dll.cpp, which takes it from the system
+// directory's IP Helper, and inet_ntoa in port/common, a conversion of its
+// own. The program imports no DLL that Windows might look for beside it,
+// and loads no part of Windows Sockets.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN

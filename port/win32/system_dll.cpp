@@ -1,9 +1,9 @@
-// GetIpNetTable and inet_ntoa from Windows' own DLLs, loaded by full path
-// from the system directory and bound on first use. Windows looks for a DLL
-// that is not one of its known DLLs in the program's own folder first, and
-// neither IP Helper nor Windows Sockets is one on every Windows this program
-// is for: imported by name, a file called iphlpapi.dll beside the program (in
-// a download folder, say) would run inside it, with the user's rights.
+// GetIpNetTable from Windows' own IP Helper, loaded by full path from the
+// system directory and bound on first use. Windows looks for a DLL that is
+// not one of its known DLLs in the program's own folder first, and IP Helper
+// is not one on every Windows this program is for: imported by name, a file
+// called iphlpapi.dll beside the program (in a download folder, say) would
+// run inside it, with the user's rights.
 #include "platform.h"
 
 #include <cwchar>
@@ -16,15 +16,13 @@ constexpr DWORD kSearchSystem32 = 0x00000800;
 
 using SetDefaultDllDirectoriesFn = BOOL(WINAPI *)(DWORD);
 using GetIpNetTableFn = ULONG(WINAPI *)(PMIB_IPNETTABLE, PULONG, WINBOOL);
-using InetNtoaFn = char *(WSAAPI *)(in_addr);
 
 GetIpNetTableFn g_pGetIpNetTable;
-InetNtoaFn g_pInetNtoa;
 
 // Every later load in the process, also one that a system DLL makes by name,
 // searches the system directory alone where Windows can (8 and later; Vista
 // and 7 with update KB2533623, looked up here since XP lacks it). Elsewhere
-// the current folder at least leaves the search, and each DLL below brings
+// the current folder at least leaves the search, and IP Helper brings
 // its own dependencies from its own folder. Returns the flags for loading.
 DWORD ConfineDllSearch() {
   const auto pSetDefault =
@@ -62,22 +60,17 @@ Fn SystemFunction(const wchar_t *pszDll, const char *pszName, DWORD dwFlags) {
                                           : nullptr);
 }
 
-// Both functions, bound together on the first call of either, which is the
-// table's: a Windows that cannot give one of them fails the table call with
-// the reason (126 for a missing DLL, 127 for a missing function), and the
-// run reports it as it reports any other failure of that call.
-DWORD BindSystemFunctions() {
-  if (g_pInetNtoa != nullptr) { // bound last
+// Bound on the first call: a Windows that cannot give the function fails
+// the table call with the reason (126 for a missing DLL, 127 for a missing
+// function), and the run reports it as it reports any other failure of that
+// call.
+DWORD BindGetIpNetTable() {
+  if (g_pGetIpNetTable != nullptr) {
     return NO_ERROR;
   }
-  const DWORD dwFlags = ConfineDllSearch();
-  g_pGetIpNetTable = SystemFunction<GetIpNetTableFn>(L"iphlpapi.dll",
-                                                     "GetIpNetTable", dwFlags);
+  g_pGetIpNetTable = SystemFunction<GetIpNetTableFn>(
+      L"iphlpapi.dll", "GetIpNetTable", ConfineDllSearch());
   if (g_pGetIpNetTable != nullptr) {
-    g_pInetNtoa =
-        SystemFunction<InetNtoaFn>(L"ws2_32.dll", "inet_ntoa", dwFlags);
-  }
-  if (g_pInetNtoa != nullptr) {
     return NO_ERROR;
   }
   const DWORD dwError = GetLastError();
@@ -88,11 +81,7 @@ DWORD BindSystemFunctions() {
 
 extern "C" ULONG WINAPI GetIpNetTable(PMIB_IPNETTABLE pIpNetTable,
                                       PULONG pdwSize, WINBOOL bOrder) {
-  const DWORD dwStatus = BindSystemFunctions();
+  const DWORD dwStatus = BindGetIpNetTable();
   return dwStatus != NO_ERROR ? dwStatus
                               : g_pGetIpNetTable(pIpNetTable, pdwSize, bOrder);
-}
-
-extern "C" char *WSAAPI inet_ntoa(in_addr in) {
-  return BindSystemFunctions() == NO_ERROR ? g_pInetNtoa(in) : nullptr;
 }

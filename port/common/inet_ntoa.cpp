@@ -1,6 +1,10 @@
-// inet_ntoa of the layer's own: the C library's formats through snprintf,
-// which cost more than everything else per row on large tables. Same text,
-// same contract: storage of its own that the next call overwrites.
+// inet_ntoa of the program's own, on Windows and Linux alike: a pure
+// conversion. Windows' own belongs to Windows Sockets, which may be called
+// only after WSAStartup and would be loaded for this alone; the C library's
+// formats through snprintf, which costs more than everything else per row
+// on large tables. Same text, same contract: storage of its own that the
+// next call overwrites.
+#include <cstddef>
 #include <cstring>
 
 #include "platform.h"
@@ -34,7 +38,7 @@ char g_text[16];
 
 } // namespace
 
-extern "C" char *inet_ntoa(in_addr in) noexcept {
+extern "C" char *WSAAPI inet_ntoa(in_addr in) {
   unsigned char bytes[4];
   std::memcpy(bytes, &in.s_addr,
               sizeof bytes); // network order: first byte first
