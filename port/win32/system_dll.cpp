@@ -79,9 +79,10 @@ DWORD BindGetIpNetTable() {
 
 } // namespace
 
-extern "C" ULONG WINAPI GetIpNetTable(PMIB_IPNETTABLE pIpNetTable,
-                                      PULONG pdwSize, WINBOOL bOrder) {
+extern "C" ULONG WINAPI GetIpNetTable(PMIB_IPNETTABLE IpNetTable,
+                                      PULONG SizePointer, WINBOOL Order) {
   const DWORD dwStatus = BindGetIpNetTable();
-  return dwStatus != NO_ERROR ? dwStatus
-                              : g_pGetIpNetTable(pIpNetTable, pdwSize, bOrder);
+  return dwStatus != NO_ERROR
+             ? dwStatus
+             : g_pGetIpNetTable(IpNetTable, SizePointer, Order);
 }
