@@ -23,8 +23,17 @@ RPM = $(foreach preset,$(STATIC),build/$(preset)/arpexport-*.rpm)
 FOREIGN = arm64=build/linux-arm64-static/arpexport \
           armhf=build/linux-armhf-static/arpexport \
           s390x=build/linux-s390x-static/arpexport
-# Every release file, and their checksums.
-DIST ?= build/dist
+# Every release file, and their checksums: a folder of the build's own,
+# under a name that no other tool sets. `make package` removes there only
+# the release files it writes.
+ARPEXPORT_DIST ?= build/dist
+RELEASED = $(sort $(notdir $(DEB) $(ZIP) $(TGZ) $(RPM)))
+# make test checks the release as the sources give it, whatever keys the
+# environment names: a signature's time would differ from one build to the
+# next. The signing suite signs with keys of its own.
+UNSIGNED = env -u ARPEXPORT_AUTHENTICODE_KEY -u ARPEXPORT_AUTHENTICODE_PASSWORD_FILE \
+  -u ARPEXPORT_AUTHENTICODE_TIMESTAMP -u ARPEXPORT_AUTHENTICODE_CA \
+  -u ARPEXPORT_OPENPGP_KEY -u ARPEXPORT_OPENPGP_PASSWORD_FILE
 
 # Reproducible packages: every timestamp in them is the last commit's (from
 # a source tree without git, the changelog's), unless given.
@@ -50,11 +59,11 @@ test: deps
 	  cmake --build --preset $$preset -j $(JOBS); \
 	  ctest --preset $$preset -j $(JOBS); \
 	done
-	$(MAKE) --no-print-directory package
-	tests/package_check.sh $(DIST)
-	tests/repro_check.sh $(DIST) build
-	tests/signing_check.sh $(DIST) build
-	ARPEXPORT_WATCHDOG=300 tests/fleet_check.sh $(DIST)
+	$(UNSIGNED) $(MAKE) --no-print-directory package
+	tests/package_check.sh $(ARPEXPORT_DIST)
+	$(UNSIGNED) tests/repro_check.sh $(ARPEXPORT_DIST) build
+	tests/signing_check.sh $(ARPEXPORT_DIST) build
+	ARPEXPORT_WATCHDOG=300 tests/fleet_check.sh $(ARPEXPORT_DIST)
 	@if [ "$(KERNELS)" != host ]; then \
 	  echo "== kernels"; \
 	  cmake --preset linux-s390x-static >/dev/null && \
@@ -65,12 +74,13 @@ test: deps
 
 # The Debian packages of the Linux program (x86-64, arm64 and armhf), the
 # statically linked one's tarballs and RPMs, and the ZIPs of the 32-bit and
-# 64-bit Windows programs, gathered in build/dist with their SHA256SUMS.
+# 64-bit Windows programs, gathered in $(ARPEXPORT_DIST) with their SHA256SUMS.
 # The Windows programs and SHA256SUMS are signed when the owner's keys are
 # named (scripts/sign), which is checked before anything is built.
 package: deps
 	scripts/sign check
-	rm -rf $(DEB) $(ZIP) $(TGZ) $(RPM) $(DIST)
+	rm -f $(DEB) $(ZIP) $(TGZ) $(RPM)
+	cd $(ARPEXPORT_DIST) 2>/dev/null && rm -f -- $(RELEASED) SHA256SUMS SHA256SUMS.asc || true
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 	cd build/release && cpack -G DEB
@@ -89,11 +99,12 @@ package: deps
 	  cmake --build --preset $$preset -j $(JOBS) --target tarball docs && \
 	  (cd build/$$preset && cpack -G RPM) || exit 1; \
 	done
-	mkdir -p $(DIST)
-	cp $(DEB) $(ZIP) $(TGZ) $(RPM) $(DIST)/
-	cd $(DIST) && sha256sum -- *.deb *.rpm *.tar.gz *.zip > SHA256SUMS
+	mkdir -p $(ARPEXPORT_DIST)
+	cp $(DEB) $(ZIP) $(TGZ) $(RPM) $(ARPEXPORT_DIST)/
+	cd $(ARPEXPORT_DIST) && sha256sum -- $(RELEASED) > SHA256SUMS
 	@# Signed sums or none: a failure leaves no release files behind.
-	scripts/sign sums $(DIST)/SHA256SUMS || { rm -rf $(DIST); exit 1; }
+	scripts/sign sums $(ARPEXPORT_DIST)/SHA256SUMS || \
+	  { cd $(ARPEXPORT_DIST) && rm -f -- $(RELEASED) SHA256SUMS; exit 1; }
 
 lint: deps
 	scripts/lint

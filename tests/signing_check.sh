@@ -29,13 +29,28 @@ cert() { # NAME SUBJECT EXTENSION [ISSUER]: NAME.crt and NAME.key, self-signed
       -CA "$4.crt" -CAkey "$4.key" -CAcreateserial 2>/dev/null
   fi
 }
+dated() { # NAME START END: NAME.crt for code signing by the test CA, valid from START to END
+  openssl req -new -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" -subj "/CN=$1" 2>/dev/null
+  printf '[c]\ndatabase=ca.db\nnew_certs_dir=.\nserial=ca.serial\ndefault_md=sha256\npolicy=p\nx509_extensions=e\n[p]\ncommonName=supplied\n[e]\nextendedKeyUsage=codeSigning\n' >ca.cnf
+  openssl ca -batch -config ca.cnf -name c -cert ca.crt -keyfile ca.key -in "$1.csr" \
+    -out "$1.crt" -startdate "$2" -enddate "$3" -notext 2>/dev/null
+}
 cert ca "test CA" basicConstraints=critical,CA:TRUE
 cert signer "arpexport test signer" extendedKeyUsage=codeSigning ca
 cert tsa "test TSA" extendedKeyUsage=critical,timeStamping
+cert server "a web server" extendedKeyUsage=serverAuth ca
+cert stranger "another CA's signer" extendedKeyUsage=codeSigning
+touch ca.db && echo 01 >ca.serial
+dated expired 20200101000000Z 20200201000000Z
+dated future 20990101000000Z 20991231000000Z
+cat ca.crt tsa.crt >cas.pem
 echo "pkcs12 pass $RANDOM" >p12.pass
 echo "openpgp pass $RANDOM" >pgp.pass
 echo wrong >wrong.pass
-openssl pkcs12 -export -in signer.crt -inkey signer.key -out signer.p12 -passout file:p12.pass
+printf '%s\nsecond line\n' "$(cat p12.pass)" >two.pass
+for name in signer server stranger expired future; do
+  openssl pkcs12 -export -in $name.crt -inkey $name.key -out $name.p12 -passout file:p12.pass
+done
 mkdir -m 700 "$GNUPGHOME"
 gpg --batch --quiet --pinentry-mode loopback --passphrase-file pgp.pass \
   --quick-gen-key "test <test@example.org>" ed25519 sign 1d 2>/dev/null
@@ -63,26 +78,38 @@ tsa=$!
 until [[ -s port ]]; do sleep 0.1; done
 
 keys=(ARPEXPORT_AUTHENTICODE_KEY="$work/signer.p12" ARPEXPORT_AUTHENTICODE_PASSWORD_FILE="$work/p12.pass"
-  ARPEXPORT_AUTHENTICODE_TIMESTAMP="http://127.0.0.1:$(cat port)/"
+  ARPEXPORT_AUTHENTICODE_TIMESTAMP="http://127.0.0.1:$(cat port)/" ARPEXPORT_AUTHENTICODE_CA="$work/cas.pem"
   ARPEXPORT_OPENPGP_KEY="$work/pgp.key" ARPEXPORT_OPENPGP_PASSWORD_FILE="$work/pgp.pass")
 while IFS='|' read -r what message change; do
   out=$(env "${keys[@]}" "$change" "$here/../scripts/sign" check 2>&1)
   check "refused: $what" "1|$message|" \
     "$?|$(grep -o "$message" <<<"$out")|$(grep -F -f p12.pass -f pgp.pass <<<"$out")"
+  tail -n 1 <<<"$out" | sed "s/^/     /"
 done <<EOF
 a PKCS#12 file that is missing|not a readable file|ARPEXPORT_AUTHENTICODE_KEY=$work/none.p12
 a file that is not PKCS#12|not a PKCS#12 file|ARPEXPORT_AUTHENTICODE_KEY=$work/ca.crt
 the wrong password|the password in $work/wrong.pass opens|ARPEXPORT_AUTHENTICODE_PASSWORD_FILE=$work/wrong.pass
+a password file of two lines|holds more than one line|ARPEXPORT_AUTHENTICODE_PASSWORD_FILE=$work/two.pass
+an expired certificate|expired on Feb  1 00:00:00 2020 GMT|ARPEXPORT_AUTHENTICODE_KEY=$work/expired.p12
+a certificate not yet valid|not valid before Jan  1 00:00:00 2099 GMT|ARPEXPORT_AUTHENTICODE_KEY=$work/future.p12
+a certificate not for code signing|not for code signing (its extended key usage: TLS Web Server Authentication)|ARPEXPORT_AUTHENTICODE_KEY=$work/server.p12
+a certificate of another CA|does not chain to a certificate in $work/cas.pem|ARPEXPORT_AUTHENTICODE_KEY=$work/stranger.p12
+a time-stamp server that does not answer|did not grant a time stamp|ARPEXPORT_AUTHENTICODE_TIMESTAMP=http://127.0.0.1:9/
 an OpenPGP key that is missing|not a readable file|ARPEXPORT_OPENPGP_KEY=$work/none.key
 an expired OpenPGP key|has expired|ARPEXPORT_OPENPGP_KEY=$work/expired.key
 no OpenPGP passphrase|cannot sign without its passphrase|ARPEXPORT_OPENPGP_PASSWORD_FILE=
 the wrong OpenPGP passphrase|with the passphrase in $work/wrong.pass|ARPEXPORT_OPENPGP_PASSWORD_FILE=$work/wrong.pass
 EOF
-out=$(cd "$build/windows-x86" && env "${keys[@]}" ARPEXPORT_AUTHENTICODE_PASSWORD_FILE="$work/wrong.pass" \
-  cpack -G ZIP -B "$work/unsigned" 2>&1)
-check "a Windows program that cannot be signed: no ZIP" "1:" "$?:$(ls "$work/unsigned"/*.zip 2>/dev/null)"
+# Past the check, in the package build itself: a program that cannot be
+# signed, or whose signature does not verify against the CA certificates.
+for change in ARPEXPORT_AUTHENTICODE_PASSWORD_FILE="$work/wrong.pass" ARPEXPORT_AUTHENTICODE_CA="$work/tsa.crt"; do
+  out=$(cd "$build/windows-x86" && env "${keys[@]}" "$change" cpack -G ZIP -B "$work/unsigned" 2>&1)
+  check "a Windows program that cannot be signed (${change%%=*}): no ZIP" "1:" \
+    "$?:$(ls "$work/unsigned"/*.zip 2>/dev/null)"
+done
+grep -o 'so that the signature verifies against .*' <<<"$out" | cut -c1-160 | sed 's/^/     /'
 
-out=$(cd "$here/.." && env "${keys[@]}" make --no-print-directory package DIST="$signed" 2>&1)
+out=$(cd "$here/.." && env "${keys[@]}" make --no-print-directory package ARPEXPORT_DIST="$signed" 2>&1)
 check "make package with the keys: says what it signs, shows no password" "0:2:" "$?:$(grep -cE \
   '^sign: (the Windows programs are signed by CN = arpexport test signer, timestamped|SHA256SUMS is signed by)' \
   <<<"$out"):$(grep -F -f p12.pass -f pgp.pass <<<"$out")"

@@ -86,8 +86,9 @@ inline int TruncateStream(std::FILE *pFile) {
 }
 
 // From GuardOutput to ReleaseOutput, a console stop (Ctrl+C, Ctrl+Break,
-// the console window closed, logoff, shutdown) first empties the file behind
-// pFile and then ends the process with the status a stopped console program
-// has.
+// the console window closed) first empties the file behind pFile and then
+// ends the process with the status a stopped console program has. Windows
+// sends logoff and shutdown to services only: those end the program here
+// without a handler, as a forced kill does.
 void GuardOutput(std::FILE *pFile);
 void ReleaseOutput();
