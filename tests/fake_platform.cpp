@@ -61,8 +61,10 @@ MIB_IPNETROW MakeRow(const char *address, std::vector<BYTE> phys, DWORD type,
   row.dwType = type;
   row.dwAddr = inet_addr(address);
   row.dwPhysAddrLen = static_cast<DWORD>(phys.size());
-  std::memcpy(row.bPhysAddr, phys.data(),
-              phys.size() < 8 ? phys.size() : std::size_t{8});
+  if (!phys.empty()) {
+    std::memcpy(row.bPhysAddr, phys.data(),
+                phys.size() < 8 ? phys.size() : std::size_t{8});
+  }
   return row;
 }
 
