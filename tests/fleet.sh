@@ -2,22 +2,30 @@
 # suite's own, each a namespace with its own sshd and table, reached from a
 # controller namespace, and an Ansible inventory of them ($FLEET/inventory.ini).
 # The login is an unprivileged user that exists only in the hosts' own
-# passwd, bound over /etc/passwd in their mount namespace.
-#   fleet_init                  the controller, the login and its key, $FLEET
+# passwd, bound over /etc/passwd in each host's mount namespace, where the
+# host also has a /tmp of its own. Its home is a folder of the host's.
+#   fleet_init                  the controller, the login's key, $FLEET
 #   fleet_host NAME I ENTRIES [FSIZE]
-#                               host NAME at 10.201.I.2 with ENTRIES entries
-#   fleet_start NAME [FSIZE]    its sshd (again), files limited to FSIZE KiB
+#                               host NAME at 10.201.I.2 with ENTRIES entries;
+#                               FLEET_SHELL, FLEET_HOME and FLEET_TMP (the
+#                               mount options of its /tmp) set the login's
+#                               shell, home and temporary folder
+#   fleet_start NAME [FSIZE]    its sshd (again), files limited to FSIZE KiB;
+#                               $FLEET/NAME.setup, if any, runs first in its
+#                               mount namespace
 #   fleet_stop NAME             ends its sshd and sessions
 #   fleet_ansible COMMAND...    ansible-playbook or ansible in the controller
+#   fleet_snapshot NAME...      what each host's home holds now
+#   fleet_leftovers NAME        what differs since: the files in the host's
+#                               /tmp, and those added to or gone from its home
 
 FLEET_UID=4242
 
 fleet_init() {
-  FLEET=$(mktemp -d /tmp/arpx-fleet.XXXXXX)
-  mkdir "$FLEET/home"
-  chmod 755 "$FLEET" # the login reads its key through it
-  chown "$FLEET_UID:$FLEET_UID" "$FLEET/home"
-  { cat /etc/passwd; echo "arpxfleet:x:$FLEET_UID:$FLEET_UID::$FLEET/home:/bin/sh"; } >"$FLEET/passwd"
+  # Outside /tmp: each host mounts a /tmp of its own over it.
+  FLEET=$(mktemp -d /var/tmp/arpx-fleet.XXXXXX)
+  mkdir "$FLEET/homes"
+  chmod 755 "$FLEET" "$FLEET/homes" # the login reads its key through it
   ssh-keygen -q -t ed25519 -N '' -f "$FLEET/id"
   chmod 644 "$FLEET/id.pub"
   FLEET_CONTROLLER=$(netns_make fleet) || exit $?
@@ -28,12 +36,18 @@ fleet_init() {
 }
 
 fleet_host() {
-  local ns
+  local ns home=${FLEET_HOME:-$FLEET/homes/$1}
   ns=$(netns_make "fleet-$1") || exit $?
   "$NETNS" link "$FLEET_CONTROLLER" "f$2" "10.201.$2.1/24" "$ns" h0 "10.201.$2.2/24"
   ((${3} == 0)) || netns_fill "$ns" "$3"
   ssh-keygen -q -t ed25519 -N '' -f "$FLEET/$1.key"
   echo "10.201.$2.2 $(cut -d' ' -f1-2 "$FLEET/$1.key.pub")" >>"$FLEET/known_hosts"
+  { cat /etc/passwd; echo "arpxfleet:x:$FLEET_UID:$FLEET_UID::$home:${FLEET_SHELL:-/bin/sh}"; } >"$FLEET/$1.passwd"
+  if [[ "$home" == "$FLEET/homes/$1" ]]; then
+    mkdir "$home"
+    chown "$FLEET_UID:$FLEET_UID" "$home"
+  fi
+  echo "${FLEET_TMP:-}" >"$FLEET/$1.tmp"
   printf '%s\n' "ListenAddress 10.201.$2.2" "HostKey $FLEET/$1.key" "UsePAM no" \
     "AuthorizedKeysFile $FLEET/id.pub" "AllowUsers arpxfleet" "StrictModes no" \
     "PasswordAuthentication no" "Subsystem sftp internal-sftp" "PidFile none" \
@@ -43,7 +57,10 @@ fleet_host() {
 }
 
 fleet_start() {
-  ip netns exec "$(fleet_ns "$1")" unshare -m bash -c 'mount --bind "$1/passwd" /etc/passwd &&
+  ip netns exec "$(fleet_ns "$1")" unshare -m --propagation private bash -c '
+    mount --bind "$1/$2.passwd" /etc/passwd &&
+    mount -t tmpfs -o "mode=1777$(sed "s/^./,&/" "$1/$2.tmp")" tmpfs /tmp &&
+    if [[ -f "$1/$2.setup" ]]; then source "$1/$2.setup"; fi &&
     ulimit -f "$3" && exec /usr/sbin/sshd -f "$1/$2.sshd_config"' bash "$FLEET" "$1" "${2:-unlimited}"
 }
 
@@ -52,13 +69,20 @@ fleet_ns() { echo "$NETNS_PREFIX-fleet-$1"; }
 
 fleet_ansible() {
   ANSIBLE_HOME="$FLEET/ansible" ANSIBLE_LOCAL_TEMP="$FLEET/ansible/tmp" \
+    ANSIBLE_SSH_CONTROL_PATH_DIR="$FLEET/ansible/cp" \
     ip netns exec "$FLEET_CONTROLLER" "$1" -i "$FLEET/inventory.ini" "${@:2}"
 }
 
-# What the login left: its files in the temporary folders, its home's.
+fleet_home() { awk -F: -v u="$FLEET_UID" '$3 == u { print $6 }' "$FLEET/$1.passwd"; }
+fleet_snapshot() {
+  local host
+  for host; do find "$(fleet_home "$host")" 2>/dev/null | sort >"$FLEET/$host.home"; done
+}
 fleet_leftovers() {
-  find /tmp /var/tmp -path "$FLEET" -prune -o -user "$FLEET_UID" -print 2>/dev/null
-  find "$FLEET/home" -mindepth 1
+  local sshd
+  sshd=$(pgrep -f "^/usr/sbin/sshd -f $FLEET/$1.sshd_config" | head -n1)
+  [[ -z "$sshd" ]] || nsenter -t "$sshd" -m find /tmp -mindepth 1
+  comm -3 "$FLEET/$1.home" <(find "$(fleet_home "$1")" 2>/dev/null | sort)
 }
 
 fleet_cleanup() {

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The Ansible playbook against SSH hosts of the suite's own, with the
-# release's static program: each host's file equals its table; a host whose
-# run cannot write output.txt and an address with no host behind it are
-# reported failed with their reasons, without a file; a second run replaces
-# every file and leaves none for a host that now fails; nothing stays behind
-# on the hosts.
+# release's static program, one host for each kind of host a fleet has:
+# each collected host's file equals its table; every other host is reported
+# with what failed and why, without a file; nothing is left on a host that
+# stays reachable, and directories named after processors in the logins'
+# homes survive. A release with an unlisted, a second or an odd-named
+# tarball is refused before any host is touched, and so is check mode. Two
+# runs in a row each write a folder of their own and leave the other's as
+# it was; a third adds a host that was missed to an earlier run.
 # Usage: fleet_check.sh DIST   (the release files)
 set -uo pipefail
 dist=$(realpath "$1")
@@ -12,7 +15,7 @@ here=$(dirname "$(realpath "$0")")
 source "$here/lib.sh"
 source "$here/fleet.sh"
 work=$(mktemp -d)
-trap 'fleet_cleanup; netns_cleanup; rm -rf "$work"' EXIT
+trap 'kill ${cutter:-} 2>/dev/null; fleet_cleanup; netns_cleanup; rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
 fleet_init
@@ -24,42 +27,129 @@ fleet_host large 3 5000
 # Some 1.3 MB of table, over the 1000 KiB its sessions may write; the
 # program (about 0.8 MB) fits.
 fleet_host limited 4 40000 1000
+# A login whose shell start-up greets on both outputs, with lines made to
+# look like the playbook's own answers.
+FLEET_SHELL=/bin/bash fleet_host greeter 5 10
+printf '%s\n' 'echo "Welcome to host greeter"' 'echo "ARPEXPORT-forged folder $HOME/x86_64"' \
+  'echo "greeting on standard error" >&2' >"$FLEET/homes/greeter/.bashrc"
+FLEET_HOME=/nonexistent fleet_host homeless 6 10
+[[ -x /bin/csh ]] && FLEET_SHELL=/bin/csh fleet_host csh 7 10
+FLEET_TMP=noexec fleet_host noexec 8 10
+# Its second login waits to be cut off: the host is lost after the first
+# step, with its temporary folder made.
+printf '%s\n' '#!/bin/sh' 'n=$(cat "$HOME/logins" 2>/dev/null || echo 0)' \
+  'echo $((n + 1)) >"$HOME/logins"' '[ "$n" -lt 1 ] || { : >"$HOME/waiting"; sleep 60; }' \
+  'exec /bin/sh "$@"' >"$FLEET/lost-shell" && chmod 755 "$FLEET/lost-shell"
+FLEET_SHELL=$FLEET/lost-shell fleet_host lost 9 10
+# A processor without a program.
+echo 'mount --bind "$1/uname" /usr/bin/uname' >"$FLEET/alien.setup"
+printf '#!/bin/sh\necho mips64\n' >"$FLEET/uname" && chmod 755 "$FLEET/uname"
+fleet_host alien 10 10
 echo "ghost ansible_host=10.201.1.9" >>"$FLEET/inventory.ini" # on small's link
+hosts=(small mixed large limited greeter homeless noexec lost alien)
+[[ -x /bin/csh ]] && hosts+=(csh)
+for host in "${hosts[@]}"; do
+  home=$(fleet_home "$host")
+  [[ -d "$home" ]] || continue
+  for dir in x86_64 aarch64 armv7l armv8l; do
+    mkdir -p "$home/$dir" && echo keep >"$home/$dir/file"
+  done
+  chown -R "$FLEET_UID:$FLEET_UID" "$home"
+done
+fleet_snapshot "${hosts[@]}"
 
-# collect RUN HOST...: a run of the playbook into RUN/tables, its output in
-# RUN.log; each HOST's file must be its table.
-collect() {
-  (mkdir -p "$1" && cd "$1" && fleet_ansible ansible-playbook -f 10 \
-    "$here/../contrib/ansible/collect.yml" -e release_dir="$dist") >"$1.log" 2>&1
+# play NAME ARG...: a run of the playbook in $work with tables in ./tables,
+# its output in NAME.log, the report's lines in NAME.report.
+play() {
+  fleet_ansible ansible-playbook -f 12 "$here/../contrib/ansible/collect.yml" \
+    -e lost_host_wait=3 "${@:2}" >"$1.log" 2>&1
   echo "playbook: status $?" >>"$1.log"
-  sed -n '/Report every host/,/^}/p;/PLAY RECAP/,$p' "$1.log"
-  for host in "${@:2}"; do
-    check "$1: $host's file is its table" "$(netns_expected "$(fleet_ns "$host")" | sort)" \
-      "$(sort "$1/tables/$host.txt" 2>&1)"
-  done
+  sed -n '/Report every host/,/^}/p' "$1.log" | sed -n 's/^ *"\(.*\)",\?$/\1/p' >"$1.report"
 }
-# reported RUN "HOST: REASON"...: each host failed with its reason, no file.
+# reported RUN HOST PATTERN: HOST's line in the report matches PATTERN.
 reported() {
-  local host
-  for host in "${@:2}"; do
-    check "$1: ${host%%:*} failed with its reason, without a file" "1:none" "$(grep -c "\"$host" "$1.log"):$(
-      [[ -e "$1/tables/${host%%:*}.txt" ]] || echo none)"
-  done
+  check "$1: $2 $3" "1" "$(grep -c "^$2: $3" "$1.report")"
 }
+newest() { readlink tables/latest; }
 
-collect first small mixed large
-reported first "limited: FAILED: Cannot write output.txt. Error: The file size exceeds the limit" \
-  "ghost: FAILED: unreachable: .*\(No route to host\|timed out\)"
-check "ansible-playbook's status 2, for failed hosts; nothing left on the hosts" "1:" \
-  "$(grep -c 'playbook: status 2$' first.log):$(fleet_leftovers)"
+# Refused before any host is touched: odd names, a second tarball for one
+# processor, one that SHA256SUMS does not list; and check mode.
+mkdir bad
+cp "$dist"/*.tar.gz "$dist/SHA256SUMS" bad/
+x86=$(cd bad && ls *-x86_64.tar.gz)
+cp "bad/$x86" "bad/${x86%.tar.gz} (1).tar.gz"
+cp "bad/$x86" "bad/${x86/1.0.0/1.0.1}"
+sed -i '/aarch64.tar.gz/d' bad/SHA256SUMS
+play refused -e release_dir="$work/bad"
+check "a bad release is refused at once, every fault named, no host touched, no run made" \
+  "playbook: status 2|1|1|1|no logins|no tables" "$(tail -n1 refused.log)|$(
+    grep -c "files that are not release tarballs: ${x86%.tar.gz} (1).tar.gz" refused.log)|$(
+    grep -c "more than one tarball for x86_64" refused.log)|$(
+    grep -c "not listed in SHA256SUMS: [^;]*arpexport-[^ ]*-aarch64.tar.gz" refused.log)|$(
+    [[ -e "$FLEET/homes/lost/logins" ]] || echo no logins)|$([[ -e tables ]] || echo no tables)"
+play checked --check -e release_dir="$dist"
+check "check mode is refused in one line, no host touched" "playbook: status 2|1|no logins" \
+  "$(tail -n1 checked.log)|$(grep -c 'collect.yml does not run in check mode' checked.log)|$(
+    [[ -e "$FLEET/homes/lost/logins" ]] || echo no logins)"
 
-# Into the same folder again: small is gone, limited has no limit, mixed
-# more entries.
+# The first run. The lost host is cut off once its second login waits.
+(for _ in $(seq 600); do
+  [[ -e "$FLEET/homes/lost/waiting" ]] && { fleet_stop lost; break; }
+  sleep 0.1
+done) &
+cutter=$!
+collected=(small mixed large greeter homeless)
+[[ -x /bin/csh ]] && collected+=(csh)
+# The kernel may collect an entry while the run goes on: a table is
+# either the one before the run or the one after.
+for host in "${collected[@]}"; do netns_expected "$(fleet_ns "$host")" | sort >"$host.before"; done
+play first -e release_dir="$dist"
+first=$(newest)
+cat first.report
+for host in "${collected[@]}"; do
+  sort "tables/$first/$host.txt" >"$host.got" 2>&1
+  check "first: $host's file is its table" "same" "$(cmp -s "$host.got" "$host.before" ||
+    cmp -s "$host.got" <(netns_expected "$(fleet_ns "$host")" | sort) && echo same)"
+done
+reported first limited "FAILED: arpexport reported: Cannot write output.txt. .*Error: The file size exceeds the limit"
+reported first noexec "FAILED: running arpexport failed with status 126: .*Permission denied"
+reported first lost "FAILED: lost during the run: .*; its temporary folder /tmp/arpexport\.[A-Za-z0-9]\{10\} is left there$"
+reported first alien "FAILED: no arpexport program in $dist for the host's processor, mips64$"
+reported first ghost "FAILED: unreachable: .*\(No route to host\|timed out\)"
+check "first: status 2; a file for each collected host and run.json, no other" \
+  "playbook: status 2|$(printf '%s\n' $(grep -o '^[a-z]*: collected' first.report | cut -d: -f1 | sed 's/$/.txt/') run.json |
+    sort | tr '\n' ' ')" "$(tail -n1 first.log)|$(ls "tables/$first" | sort | tr '\n' ' ')"
+for host in "${hosts[@]}"; do
+  [[ "$host" == lost ]] && continue
+  check "first: nothing left on $host, its home as it was" "" "$(fleet_leftovers "$host")"
+done
+
+# Again, a second later: small is gone, limited has no limit, mixed more
+# entries. The first run's folder stays as it was.
+sleep 1
+(cd "tables/$first" && sha256sum -- *) >first.sums
 fleet_stop small
 fleet_stop limited && fleet_start limited
 netns_fill "$(fleet_ns mixed)" 20 1000
-cp -r first again
-collect again mixed large limited
-reported again "small: FAILED: unreachable"
-check "nothing left on the hosts" "" "$(fleet_leftovers)"
+play again -e release_dir="$dist"
+again=$(newest)
+for host in mixed large limited; do
+  check "again: $host's file is its table" "$(netns_expected "$(fleet_ns "$host")" | sort)" \
+    "$(sort "tables/$again/$host.txt" 2>&1)"
+done
+reported again small "FAILED: unreachable"
+check "again: a run of its own, latest points at it, no file for small; the first run untouched" \
+  "yes|none|ok" "$([[ "$again" > "$first" ]] && echo yes)|$([[ -e "tables/$again/small.txt" ]] || echo none)|$(
+    cd "tables/$first" && sha256sum --quiet -c "$work/first.sums" && echo ok)"
+
+# small back: collected into the second run, whose other files stay.
+fleet_start small
+(cd "tables/$again" && sha256sum -- *.txt) >again.sums
+play more --limit 'small,localhost' -e release_dir="$dist" -e run="$again"
+cat more.report
+check "more: small added to the second run, its other tables and its record kept" \
+  "playbook: status 0|$(netns_expected "$(fleet_ns small)" | sort)|ok|True False" \
+  "$(tail -n1 more.log)|$(sort "tables/$again/small.txt")|$(cd "tables/$again" && sha256sum --quiet -c "$work/again.sums" &&
+    echo ok)|$(python3 -c 'import json, sys; h = json.load(open(sys.argv[1]))["hosts"]
+print(h["small"]["collected"], h["lost"]["collected"])' "tables/$again/run.json")"
 finish fleet_check
