@@ -71,6 +71,17 @@ reported() {
   check "$1: $2 $3" "1" "$(grep -c "^$2: $3" "$1.report")"
 }
 newest() { readlink tables/latest; }
+# The kernel may collect an entry while a run goes on: a host's file must be
+# its table as it was before the run or as it is after it.
+before() { for host; do netns_expected "$(fleet_ns "$host")" | sort >"$host.before"; done; }
+is_table() { # RUN HOST...
+  local host
+  for host in "${@:2}"; do
+    sort "tables/$1/$host.txt" >"$host.got" 2>&1
+    check "$1: $host's file is its table" "same" "$(cmp -s "$host.got" "$host.before" ||
+      cmp -s "$host.got" <(netns_expected "$(fleet_ns "$host")" | sort) && echo same)"
+  done
+}
 
 # Refused before any host is touched: odd names, a second tarball for one
 # processor, one that SHA256SUMS does not list; and check mode.
@@ -100,17 +111,11 @@ done) &
 cutter=$!
 collected=(small mixed large greeter homeless)
 [[ -x /bin/csh ]] && collected+=(csh)
-# The kernel may collect an entry while the run goes on: a table is
-# either the one before the run or the one after.
-for host in "${collected[@]}"; do netns_expected "$(fleet_ns "$host")" | sort >"$host.before"; done
+before "${collected[@]}"
 play first -e release_dir="$dist"
 first=$(newest)
 cat first.report
-for host in "${collected[@]}"; do
-  sort "tables/$first/$host.txt" >"$host.got" 2>&1
-  check "first: $host's file is its table" "same" "$(cmp -s "$host.got" "$host.before" ||
-    cmp -s "$host.got" <(netns_expected "$(fleet_ns "$host")" | sort) && echo same)"
-done
+is_table "$first" "${collected[@]}"
 reported first limited "FAILED: arpexport reported: Cannot write output.txt. .*Error: The file size exceeds the limit"
 reported first noexec "FAILED: running arpexport failed with status 126: .*Permission denied"
 reported first lost "FAILED: lost during the run: .*; its temporary folder /tmp/arpexport\.[A-Za-z0-9]\{10\} is left there$"
@@ -131,12 +136,10 @@ sleep 1
 fleet_stop small
 fleet_stop limited && fleet_start limited
 netns_fill "$(fleet_ns mixed)" 20 1000
+before mixed large limited
 play again -e release_dir="$dist"
 again=$(newest)
-for host in mixed large limited; do
-  check "again: $host's file is its table" "$(netns_expected "$(fleet_ns "$host")" | sort)" \
-    "$(sort "tables/$again/$host.txt" 2>&1)"
-done
+is_table "$again" mixed large limited
 reported again small "FAILED: unreachable"
 check "again: a run of its own, latest points at it, no file for small; the first run untouched" \
   "yes|none|ok" "$([[ "$again" > "$first" ]] && echo yes)|$([[ -e "tables/$again/small.txt" ]] || echo none)|$(
