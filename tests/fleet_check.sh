@@ -33,6 +33,13 @@ FLEET_SHELL=/bin/bash fleet_host greeter 5 10
 printf '%s\n' 'echo "Welcome to host greeter"' 'echo "ARPEXPORT-forged folder $HOME/x86_64"' \
   'echo "greeting on standard error" >&2' >"$FLEET/homes/greeter/.bashrc"
 FLEET_HOME=/nonexistent fleet_host homeless 6 10
+# greeter and homeless share 10.66.0.0/16: homeless sees 10.66.9.9 at
+# another hardware address than greeter does, one that also answers for
+# 10.66.9.66 there, as a poisoned host would.
+ip -n "$(fleet_ns greeter)" neigh add 10.66.9.9 lladdr 0a:00:00:00:09:01 dev v0 nud permanent
+for address in 10.66.9.9 10.66.9.66; do
+  ip -n "$(fleet_ns homeless)" neigh add $address lladdr 0a:00:00:00:09:66 dev v0 nud permanent
+done
 [[ -x /bin/csh ]] && FLEET_SHELL=/bin/csh fleet_host csh 7 10
 FLEET_TMP=noexec fleet_host noexec 8 10
 # Its second login waits to be cut off: the host is lost after the first
@@ -71,6 +78,8 @@ reported() {
   check "$1: $2 $3" "1" "$(grep -c "^$2: $3" "$1.report")"
 }
 newest() { readlink tables/latest; }
+# The tables of a run folder, by checksum: all but the report's own.
+tables_sums() { (cd "$1" && sha256sum -- $(ls *.txt | grep -v '^report\.txt$')); }
 # The kernel may collect an entry while a run goes on: a host's file must be
 # its table as it was before the run or as it is after it.
 before() { for host; do netns_expected "$(fleet_ns "$host")" | sort >"$host.before"; done; }
@@ -122,12 +131,23 @@ reported first lost "FAILED: lost during the run: .*; its temporary folder /tmp/
 reported first alien "FAILED: no arpexport program in $dist for the host's processor, mips64$"
 reported first ghost "FAILED: unreachable: .*\(No route to host\|timed out\)"
 check "first: status 2; a file for each collected host and run.json, no other" \
-  "playbook: status 2|$(printf '%s\n' $(grep -o '^[a-z]*: collected' first.report | cut -d: -f1 | sed 's/$/.txt/') run.json |
+  "playbook: status 2|$(printf '%s\n' $(grep -o '^[a-z]*: collected' first.report | cut -d: -f1 | sed 's/$/.txt/') run.json \
+    fleet.csv report.json report.txt |
     sort | tr '\n' ' ')" "$(tail -n1 first.log)|$(ls "tables/$first" | sort | tr '\n' ' ')"
 for host in "${hosts[@]}"; do
   [[ "$host" == lost ]] && continue
   check "first: nothing left on $host, its home as it was" "" "$(fleet_leftovers "$host")"
 done
+sed -n '/Sum up the fleet/,/^}/p' first.log | sed -n 's/^ *"\(.*\)",\?$/\1/p' >first.summary
+cat first.summary
+report() { # RUN PYTHON-EXPRESSION: the expression over the run's report.json, r
+  python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' \
+    "tables/$1/report.json" "$2"
+}
+check "first: the report shows 10.66.9.9 in dispute and one hardware address behind two, in its network" \
+  "[{'network': '10.66.0.0/16', 'address': '10.66.9.9', 'hwaddresses': {'0a:00:00:00:09:01': ['greeter'], '0a:00:00:00:09:66': ['homeless']}}]|['10.66.9.9', '10.66.9.66']|1" \
+  "$(report "$first" 'r["disagreements"]')|$(report "$first" '[list(s["addresses"]) for s in r["shared_hwaddresses"] if s["network"] == "10.66.0.0/16"][0]')|$(
+    grep -c "^Coverage: ${#collected[@]} of $((${#collected[@]} + 5)) hosts collected, 5 not" first.summary)"
 
 # Again, a second later: small is gone, limited has no limit, mixed more
 # entries. The first run's folder stays as it was.
@@ -136,20 +156,50 @@ sleep 1
 fleet_stop small
 fleet_stop limited && fleet_start limited
 netns_fill "$(fleet_ns mixed)" 20 1000
+ip -n "$(fleet_ns homeless)" neigh replace 10.66.9.9 lladdr 0a:00:00:00:09:01 dev v0 nud permanent
 before mixed large limited
 play again -e release_dir="$dist"
 again=$(newest)
 is_table "$again" mixed large limited
 reported again small "FAILED: unreachable"
+check "again: the report has homeless's change of 10.66.9.9 and mixed's 20 new entries" \
+  "[{'address': '10.66.9.9', 'old': ['0a:00:00:00:09:66'], 'new': ['0a:00:00:00:09:01']}]|20" \
+  "$(report "$again" 'r["changes"]["homeless"]["changed"]')|$(report "$again" 'len(r["changes"]["mixed"]["added"])')"
+# arpwatch's arpsnmp reads hwaddress<TAB>address lines: the README's
+# conversion, over the two runs, finds homeless's change.
+touch arp.dat
+for run in "$first" "$again"; do
+  awk '{ sub(/\r$/, ""); print $3 "\t" $1 }' "tables/$run/homeless.txt" >"$run.arpsnmp"
+  arpsnmp -d -f arp.dat "$run.arpsnmp" 2>>arpsnmp.out >>arpsnmp.out
+done
+check "arpsnmp: a changed ethernet address for 10.66.9.9, from ...:66 to ...:01" "1|1|1" \
+  "$(grep -c 'changed ethernet address (10.66.9.9)' arpsnmp.out)|$(
+    grep -c 'old ethernet address: 0a:0:0:0:9:66\|old ethernet address: 0a:00:00:00:09:66' arpsnmp.out)|$(
+    grep -c '^ *ethernet address: 0a:0:0:0:9:1$\|^ *ethernet address: 0a:00:00:00:09:01$' arpsnmp.out)"
+sed -n '/changed ethernet address/,/delta/p' arpsnmp.out
 check "again: a run of its own, latest points at it, no file for small; the first run untouched" \
   "yes|none|ok" "$([[ "$again" > "$first" ]] && echo yes)|$([[ -e "tables/$again/small.txt" ]] || echo none)|$(
     cd "tables/$first" && sha256sum --quiet -c "$work/first.sums" && echo ok)"
 
 # small back: collected into the second run, whose other files stay.
 fleet_start small
-(cd "tables/$again" && sha256sum -- *.txt) >again.sums
+tables_sums "tables/$again" >again.sums
 play more --limit 'small,localhost' -e release_dir="$dist" -e run="$again"
 cat more.report
+
+# The report by itself over a folder: a table as Windows writes it (CRLF)
+# reads as the same table, and a file that is not one is named with its
+# first bad line and left out, the tables untouched.
+cp -r "tables/$again" copied
+sed 's/$/\r/' "copied/greeter.txt" >copied/windows.txt
+printf '10.0.0.1 - 0a:00:00:00:00:01\nnot a row\n' >copied/broken.txt
+tables_sums copied >copied.sums
+python3 "$here/../contrib/ansible/fleet_report.py" copied >copied.summary
+check "a folder: the CRLF table read as its host's, the broken file named at line 2, the tables untouched" \
+  "same|{'line': 2, 'text': 'not a row'}|ok" "$(cmp -s <(grep '^windows,' copied/fleet.csv | cut -d, -f2-) \
+    <(grep '^greeter,' copied/fleet.csv | cut -d, -f2-) && echo same)|$(python3 -c 'import json, sys
+print(json.load(open(sys.argv[1]))["coverage"]["not_tables"]["broken"])' copied/report.json)|$(
+    cd copied && sha256sum --quiet -c ../copied.sums && echo ok)"
 check "more: small added to the second run, its other tables and its record kept" \
   "playbook: status 0|$(netns_expected "$(fleet_ns small)" | sort)|ok|True False" \
   "$(tail -n1 more.log)|$(sort "tables/$again/small.txt")|$(cd "tables/$again" && sha256sum --quiet -c "$work/again.sums" &&

@@ -5,7 +5,7 @@ alone (Ansible's own interpreter runs it).
   arpexport_fleet.py release DIR [KEYS] [REQUIRE]
       Checks the release in DIR and prints JSON: "problems" (none when it
       may be deployed), "note" (how it was checked) and "programs", each
-      processor's program from its tarball, base64-encoded. KEYS is a file
+      processor's program from its tarball, gzipped and base64-encoded. KEYS is a file
       of OpenPGP public keys for SHA256SUMS.asc ("" for the keyring);
       REQUIRE "true" makes a verified signature necessary.
 
@@ -19,6 +19,7 @@ alone (Ansible's own interpreter runs it).
       lines as JSON.
 """
 import base64
+import gzip
 import hashlib
 import json
 import os
@@ -130,8 +131,9 @@ def release(directory, keys="", require="false"):
     if not problems:
         for name, processor in zip(good, processors):
             try:
-                programs[processor] = base64.b64encode(
-                    program(os.path.join(directory, name), name)).decode()
+                # A third of the size on its way to every host.
+                programs[processor] = base64.b64encode(gzip.compress(
+                    program(os.path.join(directory, name), name), mtime=0)).decode()
             except (KeyError, OSError, tarfile.TarError) as error:
                 problems.append(f"{name} holds no program: {error}")
     return {"problems": problems, "note": note, "programs": programs}
@@ -171,9 +173,10 @@ def record(request):
     outcomes = {}
     for host, outcome in sorted(request["hosts"].items()):
         table = outcome.pop("table", None)
-        if not HOST.match(host):
+        if not HOST.match(host) or host == "report":
             outcome = {"collected": False, "addresses": outcome.get("addresses", []),
-                       "reason": "its inventory name is not safe as a file name"}
+                       "reason": "its inventory name is not safe as a file name"
+                                 if host != "report" else "its table would be the report's file"}
         elif outcome.get("collected"):
             write_atomically(os.path.join(folder, host + ".txt"),
                              "".join(line + "\n" for line in table))
