@@ -162,6 +162,7 @@ play again -e release_dir="$dist"
 again=$(newest)
 is_table "$again" mixed large limited
 reported again small "FAILED: unreachable"
+cat "tables/$again/report.txt"
 check "again: the report has homeless's change of 10.66.9.9 and mixed's 20 new entries" \
   "[{'address': '10.66.9.9', 'old': ['0a:00:00:00:09:66'], 'new': ['0a:00:00:00:09:01']}]|20" \
   "$(report "$again" 'r["changes"]["homeless"]["changed"]')|$(report "$again" 'len(r["changes"]["mixed"]["added"])')"
