@@ -140,15 +140,19 @@ def release(directory, keys="", require="false"):
 
 
 def write_atomically(path, text):
+    """path holds text, or what it held: the text goes to a temporary file
+    beside it first. text may also be a function that writes to the file;
+    its result is returned."""
     directory, name = os.path.split(path)
     fd, temporary = tempfile.mkstemp(prefix=f".{name}.", dir=directory)
     try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as f:
-            f.write(text)
+        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
+            result = text(f) if callable(text) else f.write(text)
             f.flush()
             os.fsync(f.fileno())
         os.chmod(temporary, 0o644)
         os.replace(temporary, path)
+        return result
     except BaseException:
         os.unlink(temporary)
         raise

@@ -20,13 +20,13 @@ import os
 import re
 import socket
 import sys
-import tempfile
 from collections import defaultdict
+
+from arpexport_fleet import RUN, write_atomically
 
 ROW = re.compile(rb"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
                  rb"(?:\.(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}"
                  rb" - (?:[0-9a-f]{2}:){5}[0-9a-f]{2}\r?")
-RUN = re.compile(r"^[0-9]{8}T[0-9]{6}Z$")
 UNRESOLVED = "00:00:00:00:00:00"
 SHOWN = 5  # items of each kind in the summary
 
@@ -254,16 +254,7 @@ def summary(r):
 
 
 def write(folder, name, fill):
-    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
-            result = fill(f)
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, os.path.join(folder, name))
-        return result
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    return write_atomically(os.path.join(folder, name), fill)
 
 
 def main(argv):
