@@ -51,18 +51,22 @@ class FleetReportTest(unittest.TestCase):
         with open(os.path.join(folder, "report.json")) as f:
             return json.load(f), out.stdout
 
+    # Lines another table had are taken as rows: a bad line is still found
+    # among them.
     def test_tables_read_by_content(self):
-        ok, _ = fleet_report.read_table(self.write("ok", row("10.0.0.1", "0a:00:00:00:00:01")
-                                                   + "10.0.0.2 - 0a:00:00:00:00:02\r\n"))
-        self.assertEqual(ok, [("10.0.0.1", "0a:00:00:00:00:01"), ("10.0.0.2", "0a:00:00:00:00:02")])
-        self.assertEqual(fleet_report.read_table(self.write("empty", ""))[0], [])
+        known = row("10.0.0.1", "0a:00:00:00:00:01")
+        ok, _ = fleet_report.read_table(self.write("ok", known + "10.0.0.2 - 0a:00:00:00:00:02\r\n"), {})
+        self.assertEqual(ok.lines, ["10.0.0.1 - 0a:00:00:00:00:01", "10.0.0.2 - 0a:00:00:00:00:02"])
+        self.assertEqual(fleet_report.read_table(self.write("empty", ""), {})[0].lines, [])
+        seen = {known[:-1]: [0]}
         for bad, line in [(row("10.0.0.1", "0a:00:00:00:00:01") + "hello\n", 2),
                           ("010.0.0.1 - 0a:00:00:00:00:01\n", 1), ("256.0.0.1 - 0a:00:00:00:00:01\n", 1),
                           ("10.0.0.1 - 0A:00:00:00:00:01\n", 1), ("10.0.0.1 - 0a:00:00:00:00:01", 1),
                           ("\x00\x01\xff\n", 1), ("\n", 1)]:
-            rows, fault = fleet_report.read_table(self.write("bad", bad))
-            self.assertIsNone(rows, bad)
-            self.assertEqual(fault[0], line, bad)
+            for text in (bad, known + bad):
+                table, fault = fleet_report.read_table(self.write("bad", text), seen)
+                self.assertIsNone(table, text)
+                self.assertEqual(fault[0], line + (text != bad), text)
 
     def write(self, name, text):
         path = os.path.join(self.root, name)
@@ -100,13 +104,19 @@ class FleetReportTest(unittest.TestCase):
         self.table(self.run1, "b", row("10.0.0.9", "0a:00:00:00:00:09"))
         self.table(self.run2, "a", row("10.0.0.1", "0a:00:00:00:00:66") + row("10.0.0.3", "0a:00:00:00:00:03"))
         self.table(self.run2, "new", "")
+        # c's lines in another order, one more among them: that one added.
+        c = [row(f"10.0.0.{i}", f"0a:00:00:00:00:0{i}") for i in (1, 2, 3, 9)]
+        self.table(self.run1, "c", "".join(c[:3]))
+        self.table(self.run2, "c", c[2] + c[0] + c[1] + c[3])
         later = self.folder("20261212T000000Z")
         self.table(later, "b", row("10.0.0.9", "0a:00:00:00:00:09"))
         report, _ = self.report(self.run2)
         self.assertEqual(report["changes"], {"a": {
             "since": "20261210T000000Z", "added": ["10.0.0.3 - 0a:00:00:00:00:03"],
             "removed": ["10.0.0.2 - 0a:00:00:00:00:02"],
-            "changed": [{"address": "10.0.0.1", "old": ["0a:00:00:00:00:01"], "new": ["0a:00:00:00:00:66"]}]}})
+            "changed": [{"address": "10.0.0.1", "old": ["0a:00:00:00:00:01"], "new": ["0a:00:00:00:00:66"]}]},
+            "c": {"since": "20261210T000000Z", "added": ["10.0.0.9 - 0a:00:00:00:00:09"],
+                  "removed": [], "changed": []}})
         self.assertEqual(report["new_hosts"], ["new"])
         self.assertEqual(self.report(later)[0]["changes"], {})  # b: as in run1
 

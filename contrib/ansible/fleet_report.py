@@ -14,38 +14,66 @@ that both are on. When FOLDER is a run folder, each host's table is
 compared with its newest earlier one among the run folders beside it.
 """
 import csv
+import io
 import ipaddress
 import json
 import os
 import re
 import socket
 import sys
-from collections import defaultdict
+from collections import defaultdict, deque, namedtuple
+from itertools import compress, filterfalse, repeat
+from operator import is_, ne
 
 from arpexport_fleet import RUN, write_atomically
 
-ROW = re.compile(rb"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
-                 rb"(?:\.(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}"
-                 rb" - (?:[0-9a-f]{2}:){5}[0-9a-f]{2}\r?")
+_ROW = (r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
+        r"(?:\.(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}"
+        r" - (?:[0-9a-f]{2}:){5}[0-9a-f]{2}")
+LINE = re.compile(_ROW)
+RAW_LINE = re.compile(_ROW.encode() + rb"\r?")
 UNRESOLVED = "00:00:00:00:00:00"
 SHOWN = 5  # items of each kind in the summary
+NOWHERE = ()  # the hosts of a line that no table read so far has
+
+# A table read: its bytes, its text with LF line ends, its lines without
+# them, and for each line its hosts in seen (or NOWHERE) when it was read.
+Table = namedtuple("Table", "data text lines hosts")
 
 
-def read_table(path):
-    """[(address, hwaddress)], or the number and text of the first bad line."""
+def read_lines(path):
+    """A file's bytes, its text with LF line ends and its lines without
+    them; the lines are None where it is not ASCII text of whole lines."""
     with open(path, "rb") as f:
         data = f.read()
+    try:
+        text = data.decode("ascii").replace("\r\n", "\n")
+    except UnicodeDecodeError:
+        return data, "", None
+    lines = text.split("\n")
+    return data, text, lines if not lines.pop() else None
+
+
+def read_table(path, seen):
+    """A Table, or None and the number and text of its first bad line. The
+    lines are looked up in seen, and only those that no table had are
+    checked: each line goes through C, not through a loop in Python."""
+    data, text, lines = read_lines(path)
+    if lines is not None:
+        hosts = list(map(seen.get, lines, repeat(NOWHERE)))
+        if all(map(LINE.fullmatch, compress(lines, map(is_, hosts, repeat(NOWHERE))))):
+            return Table(data, text, lines, hosts), None
+    return None, first_fault(data)
+
+
+def first_fault(data):
     lines = data.split(b"\n")
     last = lines.pop()  # after the last line end: nothing, in a whole table
-    # Every line checked in C; one by one only to name a fault.
-    if not last and all(map(ROW.fullmatch, lines)):
-        fields = data.decode("ascii").split()
-        return list(zip(fields[0::3], fields[2::3])), None
     for number, line in enumerate(lines, 1):
-        if ROW.fullmatch(line) is None:
+        if RAW_LINE.fullmatch(line) is None:
             text = line[:60].decode("ascii", "backslashreplace")
-            return None, (number, text if line else "an empty line")
-    return None, (len(lines) + 1, "a last line without its line end" if last else "")
+            return number, text if line else "an empty line"
+    return len(lines) + 1, "a last line without its line end" if last else ""
 
 
 def tables_in(folder):
@@ -66,7 +94,7 @@ def networks_of(addresses):
         except ValueError:
             continue
         nets.append((int(net.network_address), int(net.netmask), str(net)))
-    return nets
+    return tuple(nets)
 
 
 def scope(address, nets):
@@ -78,18 +106,33 @@ def scope(address, nets):
     return None
 
 
-def earlier_table(folder, host):
-    """The newest earlier run's table of host: (run, path), or None."""
+def scoper(nets):
+    """within(address, hosts): {network: those of hosts that compare address
+    within it}, "all" for hosts whose networks are unknown; each address
+    placed once for each set of networks."""
+    cache = {}
+
+    def within(address, hosts):
+        kinds = set(map(nets.__getitem__, hosts))
+        found = defaultdict(set)
+        for kind in kinds:
+            key = (address, kind)
+            if key not in cache:
+                cache[key] = scope(address, kind) if kind else "all"
+            if cache[key]:
+                found[cache[key]].update(
+                    hosts if len(kinds) == 1 else (h for h in hosts if nets[h] == kind))
+        return found
+    return within
+
+
+def earlier_runs(folder):
+    """The run folders beside FOLDER that are older than it, newest first."""
     parent, run = os.path.split(os.path.abspath(folder))
     if not RUN.match(run):
-        return None
-    earlier = sorted((n for n in os.listdir(parent) if RUN.match(n) and n < run),
-                     reverse=True)
-    for name in earlier:
-        path = os.path.join(parent, name, host + ".txt")
-        if os.path.isfile(path):
-            return name, path
-    return None
+        return []
+    return [os.path.join(parent, n) for n in
+            sorted((n for n in os.listdir(parent) if RUN.match(n) and n < run), reverse=True)]
 
 
 def numeric(address):
@@ -97,117 +140,179 @@ def numeric(address):
     return socket.inet_aton(address)
 
 
-def by_address(rows):
-    """{address: hwaddress}, or a frozenset where an address has several."""
-    d = {}
-    for address, hw in rows:
-        if hw == UNRESOLVED:
-            continue
-        seen = d.get(address)
-        if seen is None:
-            d[address] = hw
-        elif seen != hw:
-            d[address] = (seen if isinstance(seen, frozenset) else frozenset((seen,))) | {hw}
+def csv_rows(host, text):
+    """A table's text as rows of fleet.csv: host,address,hwaddress, CRLF ended."""
+    if not text:
+        return ""
+    field = io.StringIO()
+    csv.writer(field).writerow([host])
+    prefix = field.getvalue()[:-2] + ","  # quoted where the host name needs it
+    return prefix + text[:-1].replace(" - ", ",").replace("\n", "\r\n" + prefix) + "\r\n"
+
+
+def gather(seen, table, host):
+    """seen: each line of every table, with the hosts whose table has it."""
+    deque(map(list.append, filter(None, table.hosts), repeat(host)), 0)
+    for line in compress(table.lines, map(is_, table.hosts, repeat(NOWHERE))):
+        seen.setdefault(line, []).append(host)
+
+
+def pairs(lines):
+    """(line, address, hwaddress) of each line that has a hardware address."""
+    for line in lines:
+        address, _, hw = line.partition(" - ")
+        if hw != UNRESOLVED:
+            yield line, address, hw
+
+
+def by_address(lines):
+    d = defaultdict(set)
+    for _, address, hw in pairs(lines):
+        d[address].add(hw)
     return d
 
 
-def listed(hws):
-    return sorted(hws) if isinstance(hws, frozenset) else [hws]
+def moved(lines, other):
+    """The lines that other has not in the same place: those to compare."""
+    return list(compress(lines, map(ne, lines, other))) + lines[len(other):]
 
 
-def changes(old_rows, new_rows):
-    """Entries added and removed, and addresses whose hardware changed."""
-    old, new = by_address(old_rows), by_address(new_rows)
+def changes(old, new):
+    """Entries added and removed, and addresses whose hardware changed,
+    between two lists of lines."""
+    plus = by_address(set(moved(new, old)).difference(old))
+    minus = by_address(set(moved(old, new)).difference(new))
     return {
-        "added": [f"{a} - {hw}" for a in sorted(new.keys() - old.keys(), key=numeric)
-                  for hw in listed(new[a])],
-        "removed": [f"{a} - {hw}" for a in sorted(old.keys() - new.keys(), key=numeric)
-                    for hw in listed(old[a])],
-        "changed": [{"address": a, "old": listed(old[a]), "new": listed(new[a])}
-                    for a in sorted(old.keys() & new.keys(), key=numeric)
-                    if old[a] != new[a]],
+        "added": [f"{a} - {hw}" for a in sorted(plus.keys() - minus.keys(), key=numeric)
+                  for hw in sorted(plus[a])],
+        "removed": [f"{a} - {hw}" for a in sorted(minus.keys() - plus.keys(), key=numeric)
+                    for hw in sorted(minus[a])],
+        "changed": [{"address": a, "old": sorted(minus[a]), "new": sorted(plus[a])}
+                    for a in sorted(plus.keys() & minus.keys(), key=numeric)],
     }
 
 
-def analyse(folder, csv_out):
-    """Everything the report says; writes the rows to csv_out as it reads."""
+def since(earlier, host, new, seen):
+    """host's changes since its newest earlier table, None when it has none.
+    Lines of the earlier table in the new one's places, or in seen, are rows."""
+    for run in earlier:
+        path = os.path.join(run, host + ".txt")
+        if not os.path.isfile(path):
+            continue
+        data, _, old = read_lines(path)
+        if data == new.data:
+            return {"since": os.path.basename(run), "added": [], "removed": [], "changed": []}
+        if old is not None and all(map(LINE.fullmatch,
+                                       filterfalse(seen.__contains__, moved(old, new.lines)))):
+            return dict(since=os.path.basename(run), **changes(old, new.lines))
+    return None
+
+
+def flagged(seen):
+    """The lines of addresses seen at several hardware addresses, and of
+    hardware addresses seen behind several addresses (no group address)."""
+    hw_of, address_of, addresses, hws = {}, {}, set(), set()
+    for _, a, hw in pairs(seen):
+        if hw_of.setdefault(a, hw) != hw:
+            addresses.add(a)
+        if address_of.setdefault(hw, a) != a and not int(hw[:2], 16) & 1:
+            hws.add(hw)
+    by_a, by_hw = defaultdict(dict), defaultdict(dict)
+    for line, a, hw in pairs(seen):
+        if a in addresses:
+            by_a[a][hw] = seen[line]
+        if hw in hws:
+            by_hw[hw][a] = seen[line]
+    return by_a, by_hw
+
+
+def named(hosts, names):
+    return list(map(names.__getitem__, sorted(hosts)))
+
+
+def disagreements(by_a, within, unscoped, names):
+    """Each address that hosts on one network see at different hardware
+    addresses; those whose networks are unknown are compared with all."""
+    found = []
+    for a, hws in by_a.items():
+        groups = defaultdict(dict)
+        for hw, hosts in hws.items():
+            for net, members in within(a, hosts).items():
+                groups[net][hw] = members
+            if unscoped:
+                groups["all"][hw] = set(hosts)
+        found += [{"network": net, "address": a,
+                   "hwaddresses": {hw: named(hosts, names) for hw, hosts in sorted(g.items())}}
+                  for net, g in groups.items()
+                  if len(g) > 1 and (net != "all" or any(not h.isdisjoint(unscoped) for h in g.values()))]
+    return sorted(found, key=lambda d: (d["network"], numeric(d["address"])))
+
+
+def shared(by_hw, within, names):
+    """Each hardware address that hosts on one network see behind several addresses."""
+    found = []
+    for hw, addresses in by_hw.items():
+        groups = defaultdict(dict)
+        for a, hosts in addresses.items():
+            for net, members in within(a, hosts).items():
+                groups[net][a] = members
+        found += [{"network": net, "hwaddress": hw,
+                   "addresses": {a: named(hosts, names)
+                                 for a, hosts in sorted(g.items(), key=lambda i: numeric(i[0]))}}
+                  for net, g in groups.items() if len(g) > 1]
+    return sorted(found, key=lambda d: (d["network"], d["hwaddress"]))
+
+
+def analyse(folder, out):
+    """Everything the report says; writes the rows to out (fleet.csv) as it reads."""
     run = {}
     if os.path.isfile(os.path.join(folder, "run.json")):
         with open(os.path.join(folder, "run.json"), encoding="utf-8") as f:
             run = json.load(f).get("hosts", {})
     tables = tables_in(folder)
-    nets = {h: networks_of(run.get(h, {}).get("addresses", [])) for h in tables}
+    names = list(tables)
+    nets = [networks_of(run.get(h, {}).get("addresses", [])) for h in names]
     # A host whose networks are unknown (a table copied in, or no run.json)
     # is compared with every host.
-    unscoped = {h for h, n in nets.items() if not n}
-    writer = csv.writer(csv_out)
-    writer.writerow(["host", "address", "hwaddress"])
-    seen = defaultdict(lambda: defaultdict(list))  # (net, address) -> hw -> hosts
-    everywhere = defaultdict(lambda: defaultdict(list))  # the same, net "all"
-    behind = defaultdict(lambda: defaultdict(set))  # (net, hw) -> address -> hosts
-    bad, empty, rows_total, changed = {}, [], 0, {}
-    for host, path in tables.items():
+    unscoped = {h for h, n in enumerate(nets) if not n}
+    earlier = earlier_runs(folder)
+    seen = {}  # line -> the hosts (indexes into names) whose table has it
+    bad, empty, rows, changed = {}, [], 0, {}
+    out.write("host,address,hwaddress\r\n")
+    for h, host in enumerate(names):
         try:
-            rows, fault = read_table(path)
+            table, fault = read_table(tables[host], seen)
         except OSError as error:
-            rows, fault = None, (0, error.strerror)
-        if rows is None:
+            table, fault = None, (0, error.strerror)
+        if table is None:
             bad[host] = {"line": fault[0], "text": fault[1]}
             continue
-        if not rows:
+        if not table.lines:
             empty.append(host)
-        writer.writerows((host, a, hw) for a, hw in rows)
-        rows_total += len(rows)
-        for address, hw in rows:
-            if hw == UNRESOLVED:
-                continue
-            if unscoped:
-                everywhere[("all", address)][hw].append(host)
-            net = scope(address, nets[host]) if host not in unscoped else "all"
-            if net is None:
-                continue
-            if net != "all":
-                seen[(net, address)][hw].append(host)
-            if not int(hw[:2], 16) & 1:  # not a group address
-                behind[(net, hw)][address].add(host)
-        previous = earlier_table(folder, host)
-        if previous is not None:
-            old, _ = read_table(previous[1])
-            if old is not None:
-                diff = changes(old, rows)
-                if any(diff.values()):
-                    changed[host] = dict(since=previous[0], **diff)
-        else:
-            changed[host] = {"new": True}
-    for key, hws in everywhere.items():
-        if len(hws) > 1 and any(h in unscoped for hosts in hws.values() for h in hosts):
-            seen[key] = hws
-    disagreements = [
-        {"network": net, "address": address,
-         "hwaddresses": {hw: sorted(set(hosts)) for hw, hosts in sorted(hws.items())}}
-        for (net, address), hws in sorted(seen.items(), key=lambda i: (i[0][0], numeric(i[0][1])))
-        if len(hws) > 1]
-    shared = [
-        {"network": net, "hwaddress": hw,
-         "addresses": {a: sorted(hosts) for a, hosts in sorted(addrs.items(), key=lambda i: numeric(i[0]))}}
-        for (net, hw), addrs in sorted(behind.items()) if len(addrs) > 1]
+        out.write(csv_rows(host, table.text))
+        rows += len(table.lines)
+        gather(seen, table, h)
+        changed[host] = since(earlier, host, table, seen)
+    by_a, by_hw = flagged(seen)
+    within = scoper(nets)
     missing = {h: o.get("reason", "") for h, o in sorted(run.items())
                if not o.get("collected") and h not in tables}
     return {
         "folder": os.path.abspath(folder),
         "coverage": {
             "inventory": len(set(run) | set(tables)) if run else None,
-            "tables": len(tables), "rows": rows_total, "empty": empty,
+            "tables": len(tables), "rows": rows, "empty": empty,
             "not_collected": missing, "not_tables": bad},
         "compared": "within each network the hosts are on" if not unscoped else
                     "every host with every other: no run.json with the hosts' networks"
                     if not run or len(unscoped) == len(tables) else
                     "within each network the hosts are on; with every host, those whose "
-                    "networks are not known: " + ", ".join(sorted(unscoped)),
-        "disagreements": disagreements,
-        "shared_hwaddresses": shared,
-        "changes": {h: c for h, c in changed.items() if not c.get("new")},
-        "new_hosts": sorted(h for h, c in changed.items() if c.get("new")),
+                    "networks are not known: " + ", ".join(names[h] for h in sorted(unscoped)),
+        "disagreements": disagreements(by_a, within, unscoped, names),
+        "shared_hwaddresses": shared(by_hw, within, names),
+        "changes": {h: c for h, c in changed.items()
+                    if c and (c["added"] or c["removed"] or c["changed"])},
+        "new_hosts": [h for h, c in changed.items() if c is None],
     }
 
 
@@ -257,6 +362,12 @@ def write(folder, name, fill):
     return write_atomically(os.path.join(folder, name), fill)
 
 
+def write_in_parts(f, text, part=1 << 20):
+    """Writes text a megabyte at a time: not encoded whole beside itself."""
+    for start in range(0, len(text), part):
+        f.write(text[start:start + part])
+
+
 def main(argv):
     if len(argv) != 2 or not os.path.isdir(argv[1]):
         raise SystemExit(__doc__)
@@ -265,7 +376,7 @@ def main(argv):
         report = write(folder, "fleet.csv", lambda f: analyse(folder, f))
         # One line, from json's C encoder: indenting, or writing to the
         # file as it goes, takes the one in Python, many times slower.
-        write(folder, "report.json", lambda f: f.write(json.dumps(report)))
+        write(folder, "report.json", lambda f: write_in_parts(f, json.dumps(report)))
         text = summary(report)
         write(folder, "report.txt", lambda f: f.write(text))
     except OSError as error:
