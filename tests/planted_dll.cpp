@@ -5,12 +5,15 @@
 // - STANDIN_IPHLPAPI: a system IP Helper that, as Windows may, writes of each
 //   physical address only the bytes its length counts, and first leaves a
 //   pattern in a freed heap block of the table's size, so that a caller's
-//   block that is not zeroed shows it.
+//   block that is not zeroed shows it. With STANDIN_ROWS=N in the
+//   environment it gives N whole rows instead, at once: a table that takes
+//   the program a while to write.
 // - PLANTING_CONTROL: a program that imports IP Helper by name, as programs
 //   do, so that a copy planted beside it loads: the planting works.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -47,30 +50,48 @@ struct Row {
 constexpr Row kRows[] = {{0x0100000A, 0, {}},
                          {0x0200000A, 6, {2, 0, 0, 0, 0, 2}},
                          {0x0300000A, 0, {}}};
-constexpr DWORD kCount = sizeof kRows / sizeof kRows[0];
-constexpr ULONG kSize = 4 + kCount * 24;
+
+DWORD RowsAsked() {
+  wchar_t szRows[16];
+  const DWORD dwLength = GetEnvironmentVariableW(L"STANDIN_ROWS", szRows, 16);
+  return dwLength > 0 && dwLength < 16 ? std::wcstoul(szRows, nullptr, 10) : 0;
+}
+
+// Row i of STANDIN_ROWS: 10.x.y.z for i + 1, at 02:00 and the same three
+// bytes, then 01.
+Row MadeRow(DWORD i) {
+  const DWORD n = i + 1;
+  const BYTE b[3] = {BYTE(n >> 16), BYTE(n >> 8), BYTE(n)};
+  return {0x0A | DWORD(b[0]) << 8 | DWORD(b[1]) << 16 | DWORD(b[2]) << 24,
+          6,
+          {2, 0, b[0], b[1], b[2], 1}};
+}
 } // namespace
 
 // Fields one by one, as the layout of MIB_IPNETROW has them.
 extern "C" __declspec(dllexport) ULONG WINAPI
     GetIpNetTable(BYTE *pTable, ULONG *pdwSize, BOOL) {
-  if (pTable == nullptr || *pdwSize < kSize) {
-    void *pBlock = HeapAlloc(GetProcessHeap(), 0, kSize);
+  const DWORD dwAsked = RowsAsked();
+  const DWORD dwCount = dwAsked != 0 ? dwAsked : sizeof kRows / sizeof kRows[0];
+  const ULONG ulSize = 4 + dwCount * 24;
+  if (pTable == nullptr || *pdwSize < ulSize) {
+    void *pBlock = HeapAlloc(GetProcessHeap(), 0, ulSize);
     if (pBlock != nullptr) {
-      std::memset(pBlock, 0xAB, kSize);
+      std::memset(pBlock, 0xAB, ulSize);
       HeapFree(GetProcessHeap(), 0, pBlock);
     }
-    *pdwSize = kSize;
+    *pdwSize = ulSize;
     return ERROR_INSUFFICIENT_BUFFER;
   }
-  std::memcpy(pTable, &kCount, 4);
-  for (DWORD i = 0; i < kCount; ++i) {
+  std::memcpy(pTable, &dwCount, 4);
+  for (DWORD i = 0; i < dwCount; ++i) {
+    const Row row = dwAsked != 0 ? MadeRow(i) : kRows[i];
     BYTE *pRow = pTable + 4 + i * 24;
     const DWORD dwIndex = 1, dwType = 3;
     std::memcpy(pRow, &dwIndex, 4);
-    std::memcpy(pRow + 4, &kRows[i].dwPhysAddrLen, 4);
-    std::memcpy(pRow + 8, kRows[i].bPhysAddr, kRows[i].dwPhysAddrLen);
-    std::memcpy(pRow + 16, &kRows[i].dwAddr, 4);
+    std::memcpy(pRow + 4, &row.dwPhysAddrLen, 4);
+    std::memcpy(pRow + 8, row.bPhysAddr, row.dwPhysAddrLen);
+    std::memcpy(pRow + 16, &row.dwAddr, 4);
     std::memcpy(pRow + 20, &dwType, 4);
   }
   return NO_ERROR;
