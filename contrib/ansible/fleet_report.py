@@ -197,9 +197,10 @@ def since(earlier, host, new, seen):
     Lines of the earlier table in the new one's places, or in seen, are rows."""
     for run in earlier:
         path = os.path.join(run, host + ".txt")
-        if not os.path.isfile(path):
+        try:
+            data, _, old = read_lines(path)
+        except OSError:  # none there, or none this user may read
             continue
-        data, _, old = read_lines(path)
         if data == new.data:
             return {"since": os.path.basename(run), "added": [], "removed": [], "changed": []}
         if old is not None and all(map(LINE.fullmatch,
