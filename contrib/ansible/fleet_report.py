@@ -231,17 +231,24 @@ def named(hosts, names):
     return list(map(names.__getitem__, sorted(hosts)))
 
 
+def per_network(hosts_of, address_of, within):
+    """{network: {key: the key's hosts that compare within it}} of
+    {key: hosts}, each key's address given by address_of."""
+    groups = defaultdict(dict)
+    for key, hosts in hosts_of.items():
+        for net, members in within(address_of(key), hosts).items():
+            groups[net][key] = members
+    return groups
+
+
 def disagreements(by_a, within, unscoped, names):
     """Each address that hosts on one network see at different hardware
     addresses; those whose networks are unknown are compared with all."""
     found = []
     for a, hws in by_a.items():
-        groups = defaultdict(dict)
-        for hw, hosts in hws.items():
-            for net, members in within(a, hosts).items():
-                groups[net][hw] = members
-            if unscoped:
-                groups["all"][hw] = set(hosts)
+        groups = per_network(hws, lambda _, a=a: a, within)
+        if unscoped:
+            groups["all"] = {hw: set(hosts) for hw, hosts in hws.items()}
         found += [{"network": net, "address": a,
                    "hwaddresses": {hw: named(hosts, names) for hw, hosts in sorted(g.items())}}
                   for net, g in groups.items()
@@ -253,10 +260,7 @@ def shared(by_hw, within, names):
     """Each hardware address that hosts on one network see behind several addresses."""
     found = []
     for hw, addresses in by_hw.items():
-        groups = defaultdict(dict)
-        for a, hosts in addresses.items():
-            for net, members in within(a, hosts).items():
-                groups[net][a] = members
+        groups = per_network(addresses, lambda a: a, within)
         found += [{"network": net, "hwaddress": hw,
                    "addresses": {a: named(hosts, names)
                                  for a, hosts in sorted(g.items(), key=lambda i: numeric(i[0]))}}
