@@ -22,7 +22,7 @@ import re
 import socket
 import sys
 from collections import defaultdict, deque, namedtuple
-from itertools import compress, filterfalse, repeat
+from itertools import compress, repeat
 from operator import is_, ne
 
 from arpexport_fleet import RUN, write_atomically
@@ -179,9 +179,12 @@ def moved(lines, other):
 
 def changes(old, new):
     """Entries added and removed, and addresses whose hardware changed,
-    between two lists of lines."""
-    plus = by_address(set(moved(new, old)).difference(old))
-    minus = by_address(set(moved(old, new)).difference(new))
+    between two lists of lines, the new ones rows; None where a line of the
+    old that the new has not is no row."""
+    gone = set(moved(old, new)).difference(new)
+    if not all(map(LINE.fullmatch, gone)):
+        return None
+    plus, minus = by_address(set(moved(new, old)).difference(old)), by_address(gone)
     return {
         "added": [f"{a} - {hw}" for a in sorted(plus.keys() - minus.keys(), key=numeric)
                   for hw in sorted(plus[a])],
@@ -192,9 +195,8 @@ def changes(old, new):
     }
 
 
-def since(earlier, host, new, seen):
-    """host's changes since its newest earlier table, None when it has none.
-    Lines of the earlier table in the new one's places, or in seen, are rows."""
+def since(earlier, host, new):
+    """host's changes since its newest earlier table, None when it has none."""
     for run in earlier:
         path = os.path.join(run, host + ".txt")
         try:
@@ -203,9 +205,9 @@ def since(earlier, host, new, seen):
             continue
         if data == new.data:
             return {"since": os.path.basename(run), "added": [], "removed": [], "changed": []}
-        if old is not None and all(map(LINE.fullmatch,
-                                       filterfalse(seen.__contains__, moved(old, new.lines)))):
-            return dict(since=os.path.basename(run), **changes(old, new.lines))
+        diff = changes(old, new.lines) if old is not None else None
+        if diff is not None:
+            return dict(since=os.path.basename(run), **diff)
     return None
 
 
@@ -297,7 +299,7 @@ def analyse(folder, out):
         out.write(csv_rows(host, table.text))
         rows += len(table.lines)
         gather(seen, table, h)
-        changed[host] = since(earlier, host, table, seen)
+        changed[host] = since(earlier, host, table)
     by_a, by_hw = flagged(seen)
     within = scoper(nets)
     missing = {h: o.get("reason", "") for h, o in sorted(run.items())
