@@ -80,8 +80,7 @@ def tables_in(folder):
     """{host: path} of FOLDER's HOST.txt files, temporary ones left out."""
     return {name[:-4]: os.path.join(folder, name)
             for name in sorted(os.listdir(folder))
-            if name.endswith(".txt") and not name.startswith(".")
-            and name not in ("report.txt",)
+            if name.endswith(".txt") and not name.startswith(".") and name != "report.txt"
             and os.path.isfile(os.path.join(folder, name))}
 
 
