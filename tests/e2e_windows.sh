@@ -51,14 +51,11 @@ check "stale entry appears once" 1 "$(grep -cx '10.66.3.9 - 0a:1b:2c:3d:4e:ff'$'
 check "the old contents are gone" 0 "$(grep -c 'stale line' "$file")"
 # The fleet report reads the file, as copied from Windows, as the same table
 # as the one Linux would write.
-mkdir "$work/fleet"
-cp "$file" "$work/fleet/windows.txt"
-tr -d '\r' <"$file" >"$work/fleet/linux.txt"
-python3 "$here/../contrib/ansible/fleet_report.py" "$work/fleet" >"$work/fleet.summary"
-check "the fleet report: the same rows as from Linux, no disagreement, nothing left out" "same|[]|{}" \
-  "$(cmp -s <(sed -n 's/^windows,//p' "$work/fleet/fleet.csv") <(sed -n 's/^linux,//p' "$work/fleet/fleet.csv") &&
-    echo same)|$(python3 -c 'import json, sys; r = json.load(open(sys.argv[1]))
-print(r["disagreements"], r["coverage"]["not_tables"], sep="|")' "$work/fleet/report.json")"
+mkdir "$work/fleet" && cp "$file" "$work/fleet/windows.txt" && tr -d '\r' <"$file" >"$work/fleet/linux.txt"
+python3 "$here/../contrib/ansible/fleet_report.py" "$work/fleet" >/dev/null
+check "the fleet report: the same rows as from Linux" "$(wc -l <"$file"):same" \
+  "$(grep -c '^windows,' "$work/fleet/fleet.csv"):$(cmp -s <(sed -n 's/^windows,//p' "$work/fleet/fleet.csv") \
+    <(sed -n 's/^linux,//p' "$work/fleet/fleet.csv") && echo same)"
 
 # Once the kernel's table, shared by every namespace, holds 128 entries, it
 # collects a stale entry about a minute after its last use; the runs below

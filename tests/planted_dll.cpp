@@ -57,14 +57,12 @@ DWORD RowsAsked() {
   return dwLength > 0 && dwLength < 16 ? std::wcstoul(szRows, nullptr, 10) : 0;
 }
 
-// Row i of STANDIN_ROWS: 10.x.y.z for i + 1, at 02:00 and the same three
-// bytes, then 01.
+// Row i of STANDIN_ROWS: 10.x.y.z for i + 1, at 02:00:x:y:z:01.
 Row MadeRow(DWORD i) {
-  const DWORD n = i + 1;
-  const BYTE b[3] = {BYTE(n >> 16), BYTE(n >> 8), BYTE(n)};
-  return {0x0A | DWORD(b[0]) << 8 | DWORD(b[1]) << 16 | DWORD(b[2]) << 24,
+  const BYTE x = BYTE((i + 1) >> 16), y = BYTE((i + 1) >> 8), z = BYTE(i + 1);
+  return {0x0AU | DWORD(x) << 8 | DWORD(y) << 16 | DWORD(z) << 24,
           6,
-          {2, 0, b[0], b[1], b[2], 1}};
+          {2, 0, x, y, z, 1}};
 }
 } // namespace
 
