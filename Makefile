@@ -23,11 +23,16 @@ RPM = $(foreach preset,$(STATIC),build/$(preset)/arpexport-*.rpm)
 FOREIGN = arm64=build/linux-arm64-static/arpexport \
           armhf=build/linux-armhf-static/arpexport \
           s390x=build/linux-s390x-static/arpexport
+# The Ansible collection, with the static programs of every processor.
+COLLECTION = build/collection/arpexport-fleet-*.tar.gz
 # Every release file, and their checksums: a folder of the build's own,
 # under a name that no other tool sets. `make package` removes there only
-# the release files it writes.
+# the release files of the version it builds; an earlier version's stay.
 ARPEXPORT_DIST ?= build/dist
-RELEASED = $(sort $(notdir $(DEB) $(ZIP) $(TGZ) $(RPM)))
+VERSION := $(shell sed -n 's/^ *VERSION \([0-9][0-9.]*\)$$/\1/p' CMakeLists.txt | head -n1)
+RELEASED = arpexport_$(VERSION)_*.deb arpexport-$(VERSION)-windows-*.zip \
+           arpexport-$(VERSION)-linux-*.tar.gz arpexport-$(VERSION)-[0-9]*.rpm \
+           arpexport-fleet-$(VERSION).tar.gz
 # make test checks the release as the sources give it, whatever keys the
 # environment names: a signature's time would differ from one build to the
 # next. The signing suite signs with keys of its own.
@@ -73,13 +78,14 @@ test: deps
 	fi
 
 # The Debian packages of the Linux program (x86-64, arm64 and armhf), the
-# statically linked one's tarballs and RPMs, and the ZIPs of the 32-bit and
-# 64-bit Windows programs, gathered in $(ARPEXPORT_DIST) with their SHA256SUMS.
+# statically linked one's tarballs and RPMs, the ZIPs of the 32-bit and
+# 64-bit Windows programs, and the Ansible collection, gathered in
+# $(ARPEXPORT_DIST) with their SHA256SUMS.
 # The Windows programs and SHA256SUMS are signed when the owner's keys are
 # named (scripts/sign), which is checked before anything is built.
 package: deps
 	scripts/sign check
-	rm -f $(DEB) $(ZIP) $(TGZ) $(RPM)
+	rm -f $(DEB) $(ZIP) $(TGZ) $(RPM) $(COLLECTION)
 	cd $(ARPEXPORT_DIST) 2>/dev/null && rm -f -- $(RELEASED) SHA256SUMS SHA256SUMS.asc || true
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
@@ -99,8 +105,9 @@ package: deps
 	  cmake --build --preset $$preset -j $(JOBS) --target tarball docs && \
 	  (cd build/$$preset && cpack -G RPM) || exit 1; \
 	done
+	scripts/make-collection build build/collection $(TGZ)
 	mkdir -p $(ARPEXPORT_DIST)
-	cp $(DEB) $(ZIP) $(TGZ) $(RPM) $(ARPEXPORT_DIST)/
+	cp $(DEB) $(ZIP) $(TGZ) $(RPM) $(COLLECTION) $(ARPEXPORT_DIST)/
 	cd $(ARPEXPORT_DIST) && sha256sum -- $(RELEASED) > SHA256SUMS
 	@# Signed sums or none: a failure leaves no release files behind.
 	scripts/sign sums $(ARPEXPORT_DIST)/SHA256SUMS || \

@@ -52,7 +52,8 @@ check "the old contents are gone" 0 "$(grep -c 'stale line' "$file")"
 # The fleet report reads the file, as copied from Windows, as the same table
 # as the one Linux would write.
 mkdir "$work/fleet" && cp "$file" "$work/fleet/windows.txt" && tr -d '\r' <"$file" >"$work/fleet/linux.txt"
-python3 "$here/../contrib/ansible/fleet_report.py" "$work/fleet" >/dev/null
+PYTHONPATH="$here/../contrib" python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.report \
+  "$work/fleet" >/dev/null
 check "the fleet report: the same rows as from Linux" "$(wc -l <"$file"):same" \
   "$(grep -c '^windows,' "$work/fleet/fleet.csv"):$(cmp -s <(sed -n 's/^windows,//p' "$work/fleet/fleet.csv") \
     <(sed -n 's/^linux,//p' "$work/fleet/fleet.csv") && echo same)"

@@ -1,20 +1,25 @@
 # Sourced after lib.sh by the fleet test and its benchmark: SSH hosts of the
 # suite's own, each a namespace with its own sshd and table, reached from a
-# controller namespace, and an Ansible inventory of them ($FLEET/inventory.ini).
+# controller namespace, and an Ansible inventory of them ($FLEET/inventory.ini)
+# as users write it, without ansible_python_interpreter.
 # The login is an unprivileged user that exists only in the hosts' own
 # passwd, bound over /etc/passwd in each host's mount namespace, where the
 # host also has a /tmp of its own. Its home is a folder of the host's.
-#   fleet_init                  the controller, the login's key, $FLEET
+#   fleet_init DIST             the controller, the login's key, $FLEET, and
+#                               the release's Ansible collection installed
+#                               in $FLEET/collections
 #   fleet_host NAME I ENTRIES [FSIZE]
 #                               host NAME at 10.201.I.2 with ENTRIES entries;
 #                               FLEET_SHELL, FLEET_HOME and FLEET_TMP (the
 #                               mount options of its /tmp) set the login's
-#                               shell, home and temporary folder
+#                               shell, home and temporary folder, FLEET_VARS
+#                               its inventory variables
 #   fleet_start NAME [FSIZE]    its sshd (again), files limited to FSIZE KiB;
 #                               $FLEET/NAME.setup, if any, runs first in its
 #                               mount namespace
 #   fleet_stop NAME             ends its sshd and sessions
-#   fleet_ansible COMMAND...    ansible-playbook or ansible in the controller
+#   fleet_ansible COMMAND...    ansible-playbook or ansible in the controller,
+#                               with the installed collection
 #   fleet_snapshot NAME...      what each host's home holds now
 #   fleet_leftovers NAME        what differs since: the files in the host's
 #                               /tmp, and those added to or gone from its home
@@ -32,7 +37,10 @@ fleet_init() {
   mkdir -p /run/sshd # sshd's own, for its unprivileged part
   printf '%s\n' "[fleet:vars]" "ansible_user=arpxfleet" "ansible_ssh_private_key_file=$FLEET/id" \
     "ansible_ssh_common_args='-o UserKnownHostsFile=$FLEET/known_hosts -o ConnectTimeout=3'" \
-    "ansible_python_interpreter=/usr/bin/python3" "[fleet]" >"$FLEET/inventory.ini"
+    "[fleet]" >"$FLEET/inventory.ini"
+  ANSIBLE_HOME="$FLEET/ansible" ANSIBLE_COLLECTIONS_PATH="$FLEET/collections" \
+    ansible-galaxy collection install --offline -p "$FLEET/collections" \
+    "$1"/arpexport-fleet-*.tar.gz >/dev/null || exit 1
 }
 
 fleet_host() {
@@ -53,7 +61,7 @@ fleet_host() {
     "PasswordAuthentication no" "Subsystem sftp internal-sftp" "PidFile none" \
     "LogLevel ERROR" >"$FLEET/$1.sshd_config"
   fleet_start "$1" "${4:-}"
-  echo "$1 ansible_host=10.201.$2.2" >>"$FLEET/inventory.ini"
+  echo "$1 ansible_host=10.201.$2.2 ${FLEET_VARS:-}" >>"$FLEET/inventory.ini"
 }
 
 fleet_start() {
@@ -69,7 +77,7 @@ fleet_ns() { echo "$NETNS_PREFIX-fleet-$1"; }
 
 fleet_ansible() {
   ANSIBLE_HOME="$FLEET/ansible" ANSIBLE_LOCAL_TEMP="$FLEET/ansible/tmp" \
-    ANSIBLE_SSH_CONTROL_PATH_DIR="$FLEET/ansible/cp" \
+    ANSIBLE_SSH_CONTROL_PATH_DIR="$FLEET/ansible/cp" ANSIBLE_COLLECTIONS_PATH="$FLEET/collections" \
     ip netns exec "$FLEET_CONTROLLER" "$1" -i "$FLEET/inventory.ini" "${@:2}"
 }
 

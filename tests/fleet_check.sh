@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# The Ansible playbook against SSH hosts of the suite's own, with the
-# release's static program, one host for each kind of host a fleet has:
-# each collected host's file equals its table; every other host is reported
-# with what failed and why, without a file; nothing is left on a host that
-# stays reachable, and directories named after processors in the logins'
-# homes survive. A release with an unlisted, a second or an odd-named
-# tarball is refused before any host is touched. Two runs in a row each
-# write a folder of their own and leave the other's as it was; a third adds
-# a host that was missed to an earlier run.
+# The Ansible collection as users get it: installed from the release file
+# and its collect playbook run by name against SSH hosts of the suite's own,
+# from an inventory without ansible_python_interpreter, one host for each
+# kind of host a fleet has: each collected host's file equals its table;
+# every other host is reported with what failed and why, without a file;
+# nothing is left on a host that stays reachable, and directories named
+# after processors in the logins' homes survive; a host lost while the
+# program runs is cleaned up when it comes back, and its folder named when
+# it does not. A release with an unlisted, a second or an odd-named tarball,
+# or a signature that does not count, is refused before any host is touched.
+# Runs write folders of their own, also two started at once; a re-pass adds
+# a missed host to an earlier run and keeps a table that it fails to renew.
 # Usage: fleet_check.sh DIST   (the release files)
 set -uo pipefail
 dist=$(realpath "$1")
@@ -15,10 +18,11 @@ here=$(dirname "$(realpath "$0")")
 source "$here/lib.sh"
 source "$here/fleet.sh"
 work=$(mktemp -d)
-trap 'kill ${cutter:-} 2>/dev/null; fleet_cleanup; netns_cleanup; rm -rf "$work"' EXIT
+trap 'kill ${cutter:-} 2>/dev/null; GNUPGHOME=$work/gnupg gpgconf --kill gpg-agent 2>/dev/null
+  fleet_cleanup; netns_cleanup; rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
-fleet_init
+fleet_init "$dist"
 fleet_host small 1 0
 fleet_host mixed 2 300
 ip -n "$(fleet_ns mixed)" neigh add 10.66.1.3 lladdr 02:00:00:00:01:03 dev v0 nud noarp
@@ -27,11 +31,11 @@ fleet_host large 3 5000
 # Some 1.3 MB of table, over the 1000 KiB its sessions may write; the
 # program (about 0.8 MB) fits.
 fleet_host limited 4 40000 1000
-# A login whose shell start-up greets on both outputs, with lines made to
-# look like the playbook's own answers.
+# A login whose shell start-up greets on both outputs, with a line made to
+# look like an answer and a control sequence that hides what follows it.
 FLEET_SHELL=/bin/bash fleet_host greeter 5 10
-printf '%s\n' 'echo "Welcome to host greeter"' 'echo "ARPEXPORT-forged folder $HOME/x86_64"' \
-  'echo "greeting on standard error" >&2' >"$FLEET/homes/greeter/.bashrc"
+printf '%s\n' 'echo "Welcome to host greeter"' 'echo "ARPEXPORT-forged machine x86_64"' \
+  "printf '\\033[8mhidden\\n'" 'echo "greeting on standard error" >&2' >"$FLEET/homes/greeter/.bashrc"
 FLEET_HOME=/nonexistent fleet_host homeless 6 10
 # greeter and homeless share 10.66.0.0/16: homeless sees 10.66.9.9 at
 # another hardware address than greeter does, one that also answers for
@@ -42,18 +46,28 @@ for address in 10.66.9.9 10.66.9.66; do
 done
 [[ -x /bin/csh ]] && FLEET_SHELL=/bin/csh fleet_host csh 7 10
 FLEET_TMP=noexec fleet_host noexec 8 10
-# Its second login waits to be cut off: the host is lost after the first
-# step, with its temporary folder made.
+# Two hosts cut off while the program comes in (its gzip waits to be cut
+# off), each with its temporary folders in a folder outside its mount
+# namespace, which outlives a restart: lost stays down, back comes back.
+# lost's login counts its logins.
+printf '#!/bin/sh\n: >"$HOME/waiting"\nexec sleep 60\n' >"$FLEET/gzip-wait"
 printf '%s\n' '#!/bin/sh' 'n=$(cat "$HOME/logins" 2>/dev/null || echo 0)' \
-  'echo $((n + 1)) >"$HOME/logins"' '[ "$n" -lt 1 ] || { : >"$HOME/waiting"; sleep 60; }' \
-  'exec /bin/sh "$@"' >"$FLEET/lost-shell" && chmod 755 "$FLEET/lost-shell"
-FLEET_SHELL=$FLEET/lost-shell fleet_host lost 9 10
-# A processor without a program.
+  'echo $((n + 1)) >"$HOME/logins"' 'exec /bin/sh "$@"' >"$FLEET/counting-shell"
+chmod 755 "$FLEET/gzip-wait" "$FLEET/counting-shell"
+for host in lost back; do
+  echo 'mount --bind "$1/gzip-wait" /usr/bin/gzip' >"$FLEET/$host.setup"
+  mkdir -p "$FLEET/tmp/$host" && chown "$FLEET_UID" "$FLEET/tmp/$host"
+done
+FLEET_SHELL=$FLEET/counting-shell FLEET_VARS="host_tmpdir=$FLEET/tmp/lost" fleet_host lost 9 10
+FLEET_VARS="host_tmpdir=$FLEET/tmp/back" fleet_host back 11 10
+# A processor without a program, whose name hides what follows it.
 echo 'mount --bind "$1/uname" /usr/bin/uname' >"$FLEET/alien.setup"
-printf '#!/bin/sh\necho mips64\n' >"$FLEET/uname" && chmod 755 "$FLEET/uname"
+printf '#!/bin/sh\nprintf "mips64\\033[8m\\302\\233hidden\\n"\n' >"$FLEET/uname" && chmod 755 "$FLEET/uname"
 fleet_host alien 10 10
+# Python cannot run there: none is needed.
+FLEET_VARS=ansible_python_interpreter=/nonexistent/python3 fleet_host nopython 12 10
 echo "ghost ansible_host=10.201.1.9" >>"$FLEET/inventory.ini" # on small's link
-hosts=(small mixed large limited greeter homeless noexec lost alien)
+hosts=(small mixed large limited greeter homeless noexec lost alien back nopython)
 [[ -x /bin/csh ]] && hosts+=(csh)
 for host in "${hosts[@]}"; do
   home=$(fleet_home "$host") && [[ -d "$home" ]] || continue
@@ -62,11 +76,10 @@ for host in "${hosts[@]}"; do
 done
 fleet_snapshot "${hosts[@]}"
 
-# play NAME ARG...: a run of the playbook in $work with tables in ./tables,
-# its output in NAME.log, the report's lines in NAME.report.
+# play NAME ARG...: a run of the collection's playbook in $work with tables
+# in ./tables, its output in NAME.log, the report's lines in NAME.report.
 play() {
-  fleet_ansible ansible-playbook -f 12 "$here/../contrib/ansible/collect.yml" \
-    -e lost_host_wait=3 "${@:2}" >"$1.log" 2>&1
+  fleet_ansible ansible-playbook -f 16 arpexport.fleet.collect -e lost_host_wait=2 "${@:2}" >"$1.log" 2>&1
   echo "playbook: status $?" >>"$1.log"
   sed -n '/Report every host/,/^}/p' "$1.log" | sed -n 's/^ *"\(.*\)",\?$/\1/p' >"$1.report"
 }
@@ -88,41 +101,92 @@ is_table() { # RUN HOST...
       cmp -s "$host.got" <(netns_expected "$(fleet_ns "$host")" | sort) && echo same)"
   done
 }
+report() { # RUN|FILE PYTHON-EXPRESSION: the expression over the run's report.json (or FILE), r
+  python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' \
+    "$([[ -f "$1" ]] && echo "$1" || echo "tables/$1/report.json")" "$2"
+}
 
-# Refused before any host is touched: odd names, a second tarball for one
-# processor, one that SHA256SUMS does not list.
+# Releases refused before any host is touched, all at once, each with its
+# own tables folder: odd names, a second tarball for one processor and one
+# that SHA256SUMS does not list; signatures by an expired key, a revoked key
+# and a key the keyring does not trust, and a release_key file that does not
+# import. A release signed by the key in release_key is taken.
+export GNUPGHOME=$work/gnupg
+mkdir -m 700 "$GNUPGHOME"
+key() { # NAME [gpg OPTION...]: a signing key of its own
+  gpg --batch --quiet --passphrase '' "${@:2}" --quick-gen-key "$1 <$1@example.org>" ed25519 sign 1d 2>/dev/null
+}
+release() { # NAME KEY [gpg OPTION...]: a copy of the release, SHA256SUMS signed by KEY
+  mkdir "$1" && ln -s "$dist"/*.tar.gz "$1/" && cp "$dist/SHA256SUMS" "$1/"
+  gpg --batch --quiet "${@:3}" -u "$2@example.org" --detach-sign -a -o "$1/SHA256SUMS.asc" "$1/SHA256SUMS" 2>/dev/null
+}
+key good && key revoked && key old --faked-system-time 20200101T000000
+release signed good
+release by-revoked revoked
+release by-expired old --faked-system-time 20200101T000100
+fingerprint() { gpg --with-colons --list-keys "$1@example.org" 2>/dev/null | awk -F: '/^fpr:/ { print $10; exit }'; }
+sed 's/^:-----/-----/' "$GNUPGHOME/openpgp-revocs.d/$(fingerprint revoked).rev" | gpg --batch --quiet --import 2>/dev/null
+gpg --batch --armor --export good@example.org >good.asc
+(GNUPGHOME=$work/other && mkdir -m 700 "$GNUPGHOME" && key stranger && release by-stranger stranger &&
+  gpg --batch --armor --export stranger@example.org | GNUPGHOME=$work/gnupg gpg --batch --quiet --import 2>/dev/null
+  gpgconf --kill gpg-agent)
+echo "not a key" >junk.asc
 mkdir bad
 cp "$dist"/*.tar.gz "$dist/SHA256SUMS" bad/
 x86=$(cd bad && ls *-x86_64.tar.gz)
 cp "bad/$x86" "bad/${x86%.tar.gz} (1).tar.gz"
-cp "bad/$x86" "bad/${x86/1.0.0/1.0.1}"
+cp "bad/$x86" "bad/${x86/-linux-/.1-linux-}"
 sed -i '/aarch64.tar.gz/d' bad/SHA256SUMS
-play refused -e release_dir="$work/bad"
-check "a bad release is refused at once, every fault named, no host touched, no run made" \
-  "playbook: status 2|1|1|1|no logins|no tables" "$(tail -n1 refused.log)|$(
-    grep -c "files that are not release tarballs: ${x86%.tar.gz} (1).tar.gz" refused.log)|$(
-    grep -c "more than one tarball for x86_64" refused.log)|$(
-    grep -c "not listed in SHA256SUMS: [^;]*arpexport-[^ ]*-aarch64.tar.gz" refused.log)|$(
-    [[ -e "$FLEET/homes/lost/logins" ]] || echo no logins)|$([[ -e tables ]] || echo no tables)"
+refusals=(
+  "bad|bad||files that are not release tarballs: ${x86%.tar.gz} (1).tar.gz; more than one tarball for x86_64; not listed in SHA256SUMS: [^;]*-aarch64.tar.gz"
+  "expired|by-expired||SHA256SUMS.asc is a signature made by an expired key ($(fingerprint old))"
+  "revoked|by-revoked||SHA256SUMS.asc is a signature made by a revoked key ($(fingerprint revoked))"
+  "untrusted|by-stranger||SHA256SUMS.asc is a signature made by a key that the keyring does not trust fully or ultimately"
+  "unimported|signed|junk.asc|$work/junk.asc holds no OpenPGP public key that gpg can import")
+# (A bare wait would wait for lib.sh's watchdog too.)
+pids=()
+for refusal in "${refusals[@]}"; do
+  IFS='|' read -r case folder key _ <<<"$refusal"
+  play "refused-$case" -e tables_dir="$work/refused-$case" -e release_dir="$work/$folder" \
+    ${key:+-e release_key="$work/$key"} &
+  pids+=($!)
+done
+wait "${pids[@]}"
+for refusal in "${refusals[@]}"; do
+  IFS='|' read -r case _ _ message <<<"$refusal"
+  check "refused at once, no host touched, no run made: $case" "playbook: status 2|1|no logins|no tables" \
+    "$(tail -n1 "refused-$case.log")|$(grep -c "fatal: \[localhost\]: FAILED.*$message" "refused-$case.log")|$(
+      [[ -e "$FLEET/homes/lost/logins" ]] || echo no logins)|$([[ -e "refused-$case" ]] || echo no tables)"
+done
 
-# The first run. The lost host is cut off once its second login waits.
+# The first run, with the collection's own programs. lost and back are cut
+# off while the program comes in; back answers again 3 seconds later.
 (for _ in $(seq 600); do
-  [[ -e "$FLEET/homes/lost/waiting" ]] && { fleet_stop lost; break; }
+  for host in lost back; do
+    [[ -e "$FLEET/homes/$host/waiting" ]] || continue
+    fleet_stop "$host" && rm "$FLEET/homes/$host/waiting" "$FLEET/$host.setup"
+    [[ "$host" == back ]] && sleep 3 && fleet_start back
+  done
+  [[ -e "$FLEET/lost.setup" || -e "$FLEET/back.setup" ]] || break
   sleep 0.1
 done) &
 cutter=$!
-collected=(small mixed large greeter homeless)
+collected=(small mixed large greeter homeless nopython)
 [[ -x /bin/csh ]] && collected+=(csh)
 before "${collected[@]}"
-play first -e release_dir="$dist"
+play first
+wait $cutter
 first=$(newest)
 cat first.report
 is_table "$first" "${collected[@]}"
-reported first limited "FAILED: arpexport reported: Cannot write output.txt. .*Error: The file size exceeds the limit"
+reported first limited "FAILED: arpexport reported: Cannot write output.txt. Error: The file size exceeds the limit"
 reported first noexec "FAILED: running arpexport failed with status 126: .*Permission denied"
-reported first lost "FAILED: lost during the run: .*; its temporary folder /tmp/arpexport\.[A-Za-z0-9]\{10\} is left there$"
-reported first alien "FAILED: no arpexport program in $dist for the host's processor, mips64$"
+reported first lost "FAILED: lost during the run: .*; its temporary folder $FLEET/tmp/lost/arpexport\.[A-Za-z0-9]\{10\} is left there$"
+reported first back "FAILED: lost during the run: .*; its temporary folder was removed once it answered again$"
+reported first alien "FAILED: no arpexport program in the collection arpexport.fleet [0-9.]* for the host's processor, mips64\\\\\\\\x1b\[8m\\\\\\\\x9bhidden$"
 reported first ghost "FAILED: unreachable: .*\(No route to host\|timed out\)"
+check "first: the folder named for lost is there, back's was removed" \
+  "$(grep -o "$FLEET/tmp/lost/arpexport\.[A-Za-z0-9]*" first.report)|" "$(ls -d "$FLEET"/tmp/lost/*)|$(ls "$FLEET/tmp/back")"
 check "first: status 2; a file for each collected host and run.json, no other" \
   "playbook: status 2|$(printf '%s\n' $(grep -o '^[a-z]*: collected' first.report | cut -d: -f1 | sed 's/$/.txt/') run.json \
     fleet.csv report.json report.txt |
@@ -133,16 +197,16 @@ for host in "${hosts[@]}"; do
 done
 sed -n '/Sum up the fleet/,/^}/p' first.log | sed -n 's/^ *"\(.*\)",\?$/\1/p' >first.summary
 cat first.summary
-report() { # RUN|FILE PYTHON-EXPRESSION: the expression over the run's report.json (or FILE), r
-  python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' \
-    "$([[ -f "$1" ]] && echo "$1" || echo "tables/$1/report.json")" "$2"
-}
+check "first: no control character from a host in the play's output, run.json or report.txt" "0 0 0" \
+  "$(for f in first.log "tables/$first/run.json" "tables/$first/report.txt"; do
+    LC_ALL=C grep -c $'\x1b\|\xc2\x9b\|\r' "$f"; done | tr '\n' ' ' | sed 's/ $//')"
 check "first: the report shows 10.66.9.9 in dispute and one hardware address behind two, in its network" \
   "[{'network': '10.66.0.0/16', 'address': '10.66.9.9', 'hwaddresses': {'0a:00:00:00:09:01': ['greeter'], '0a:00:00:00:09:66': ['homeless']}}]|['10.66.9.9', '10.66.9.66']|1" \
   "$(report "$first" 'r["disagreements"]')|$(report "$first" '[list(s["addresses"]) for s in r["shared_hwaddresses"] if s["network"] == "10.66.0.0/16"][0]')|$(
-    grep -c "^Coverage: ${#collected[@]} of $((${#collected[@]} + 5)) hosts collected, 5 not" first.summary)"
+    grep -c "^Coverage: ${#collected[@]} of $((${#collected[@]} + 6)) hosts collected, 6 not" first.summary)"
 
-# Again, a second later: small is gone, limited has no limit, mixed more
+# Again, a second later, with the release's tarballs, signed, verified
+# against release_key: small is gone, limited has no limit, mixed more
 # entries. The first run's folder stays as it was.
 sleep 1
 (cd "tables/$first" && sha256sum -- *) >first.sums
@@ -151,10 +215,11 @@ fleet_stop limited && fleet_start limited
 netns_fill "$(fleet_ns mixed)" 20 1000
 ip -n "$(fleet_ns homeless)" neigh replace 10.66.9.9 lladdr 0a:00:00:00:09:01 dev v0 nud permanent
 before mixed large limited
-play again -e release_dir="$dist"
+play again -e release_dir="$work/signed" -e release_key="$work/good.asc" -e require_signature=true
 again=$(newest)
 is_table "$again" mixed large limited
 reported again small "FAILED: unreachable"
+check "again: the release's signature verified" "1" "$(grep -c '^SHA256SUMS.asc verified; tables in ' again.report)"
 cat "tables/$again/report.txt"
 check "again: the report has homeless's change of 10.66.9.9 and mixed's 20 new entries" \
   "[{'address': '10.66.9.9', 'old': ['0a:00:00:00:09:66'], 'new': ['0a:00:00:00:09:01']}]|20" \
@@ -173,36 +238,58 @@ check "again: a run of its own, latest points at it, no file for small; the firs
   "yes|none|ok" "$([[ "$again" > "$first" ]] && echo yes)|$([[ -e "tables/$again/small.txt" ]] || echo none)|$(
     cd "tables/$first" && sha256sum --quiet -c "$work/first.sums" && echo ok)"
 
-# small back: collected into the second run, whose other files stay.
+# A re-pass into the second run: small, back again, is added; large, now
+# down, keeps the table the run has of it, and the failure is noted.
 fleet_start small
+fleet_stop large
 tables_sums "tables/$again" >again.sums
-play more --limit 'small,localhost' -e release_dir="$dist" -e run="$again"
+play more --limit 'small,large,localhost' -e run="$again"
 cat more.report
+check "more: small added to the second run, large's table and the other tables kept, large's failure noted" \
+  "playbook: status 2|$(netns_expected "$(fleet_ns small)" | sort)|ok|(True, True, True, False)" \
+  "$(tail -n1 more.log)|$(sort "tables/$again/small.txt")|$(cd "tables/$again" && sha256sum --quiet -c "$work/again.sums" &&
+    echo ok)|$(report "tables/$again/run.json" '(r["hosts"]["small"]["collected"], r["hosts"]["large"]["collected"],
+      r["hosts"]["large"]["failed_later"]["reason"].startswith("unreachable"), r["hosts"]["lost"]["collected"])')"
 
-# The report by itself over a folder without run.json: a table as Windows
-# writes it (CRLF) reads as the same table, a host name that is no plain CSV
-# field is quoted, a file that is not a table is named with its first bad
-# line and left out, the tables are untouched; where it cannot write, it
-# says so, fails and leaves the folder as it was.
-cp -r "tables/$again" copied && rm copied/run.json
+# Two runs started at once: a folder each, each whole, latest at the newer.
+pids=()
+for run in one two; do
+  play "$run" --limit 'small,mixed,localhost' &
+  pids+=($!)
+done
+wait "${pids[@]}"
+mapfile -t pair < <(grep -ho "tables in $work/tables/[^ \"]*" one.report two.report | sed 's|.*/||')
+check "two runs at once: two folders, each with both tables and both hosts collected, latest at the newer" \
+  "playbook: status 0|playbook: status 0|2|True True|True True|$(printf '%s\n' "${pair[@]}" | sort -t- -k1,1 -k2n | tail -n1)" \
+  "$(tail -n1 one.log)|$(tail -n1 two.log)|$(printf '%s\n' "${pair[@]}" | sort -u | wc -l)|$(for run in "${pair[@]}"; do
+    report "tables/$run/run.json" '(len(r["hosts"]) == 2 and all(h["collected"] for h in r["hosts"].values()))'
+    done | tr '\n' ' ' | sed 's/ $//')|$(for run in "${pair[@]}"; do
+    [[ -s "tables/$run/small.txt" && -s "tables/$run/mixed.txt" && -s "tables/$run/report.txt" ]] && echo True
+    done | tr '\n' ' ' | sed 's/ $//')|$(newest)"
+
+# The report, from the installed collection, over a folder without
+# run.json: a table as Windows writes it (CRLF) reads as the same table, a
+# host name that is no plain CSV field is quoted, a file that is not a
+# table is named with its first bad line and left out, the tables are
+# untouched; where it cannot write, it says so, fails and leaves the folder
+# as it was.
+cp -r "tables/$again" copied && rm copied/run.json copied/.journal
 sed 's/$/\r/' copied/greeter.txt >copied/windows.txt
 cp copied/greeter.txt 'copied/we,ird "name".txt'
 printf '10.0.0.1 - 0a:00:00:00:00:01\nnot a row\n' >copied/broken.txt
 tables_sums copied >copied.sums
-python3 "$here/../contrib/ansible/fleet_report.py" copied >copied.summary
+fleet_ansible ansible-playbook arpexport.fleet.report -e folder="$work/copied" >copied.log 2>&1
+reported=$?
 ls -l copied >copied.list && chmod 755 "$work" && chmod 555 copied
-setpriv --reuid=nobody --regid=nogroup --clear-groups "$(python3 -c 'import sys; print(sys.executable)')" \
-  "$here/../contrib/ansible/fleet_report.py" copied >/dev/null 2>copied.error
+setpriv --reuid=nobody --regid=nogroup --clear-groups env PYTHONPATH="$FLEET/collections" \
+  python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.report copied >/dev/null 2>copied.error
 unwritable="$?:$(grep -c 'cannot write the report in' copied.error):$(ls -l copied | cmp -s - copied.list && echo same)"
 chmod 755 copied
 rows_of() { sed -n "s/^$1,//p" copied/fleet.csv; }
 check "a folder: the CRLF table and the quoted name read as their host's, the broken file named at line 2, the tables untouched; unwritable: status 1" \
-  "same|same|{'line': 2, 'text': 'not a row'}|True|1:1:same|ok" "$(rows_of windows | cmp -s - <(rows_of greeter) && echo same)|$(
+  "0|same|same|{'line': 2, 'text': 'not a row'}|True|1:1:same|ok" "$reported|$(
+    rows_of windows | cmp -s - <(rows_of greeter) && echo same)|$(
     rows_of '"we,ird ""name"""' | cmp -s - <(rows_of greeter) && echo same)|$(
     report copied/report.json 'r["coverage"]["not_tables"]["broken"]')|$(
     report copied/report.json '"no run.json" in r["compared"]')|$unwritable|$(cd copied && sha256sum --quiet -c ../copied.sums && echo ok)"
-check "more: small added to the second run, its other tables and its record kept" \
-  "playbook: status 0|$(netns_expected "$(fleet_ns small)" | sort)|ok|(True, False)" \
-  "$(tail -n1 more.log)|$(sort "tables/$again/small.txt")|$(cd "tables/$again" && sha256sum --quiet -c "$work/again.sums" &&
-    echo ok)|$(report "tables/$again/run.json" 'r["hosts"]["small"]["collected"], r["hosts"]["lost"]["collected"]')"
 finish fleet_check

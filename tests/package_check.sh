@@ -7,8 +7,8 @@
 # from a root that holds nothing else, and the arm64 and armhf ones start
 # under qemu-user and report that it carries no neighbour messages; so do the
 # RPMs', installed into a scratch root with rpm; each Windows ZIP holds its
-# program and text. And the sources build without GoogleTest, as a packager
-# may.
+# program and text; the Ansible collection holds each tarball's program.
+# And the sources build without GoogleTest, as a packager may.
 # Usage: package_check.sh DIST   (the directory with SHA256SUMS)
 set -uo pipefail
 dist=$(realpath "$1")
@@ -115,6 +115,16 @@ for tgz in "$dist"/*-linux-*.tar.gz; do
   check_cmd "$name: statically linked" \
     bash -c 'file "$0" | grep -q "statically linked"' "$root/arpexport"
   run_static "$name" "${name##*-linux-}" "$root" /arpexport
+done
+
+# The Ansible collection holds each tarball's program, as it is there.
+collection=$(echo "$dist"/arpexport-fleet-*.tar.gz)
+mkdir "$work/collection" && tar -C "$work/collection" -xzf "$collection"
+for tgz in "$dist"/*-linux-*.tar.gz; do
+  name=$(basename "$tgz" .tar.gz)
+  check_cmd "$(basename "$collection"): the program of $name" bash -c \
+    'cmp -s <(tar -xzOf "$0" "$1/arpexport") <(gzip -dc "$2/files/arpexport-linux-${1##*-linux-}.gz")' \
+    "$tgz" "$name" "$work/collection"
 done
 
 # Each RPM needs nothing but rpm, owns no other package's directory, holds

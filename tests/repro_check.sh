@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The release files are reproducible: built again from the same sources in
 # other build trees, the Debian packages, the tarballs, the RPMs, the ZIPs,
-# the Windows programs and so SHA256SUMS are the same to the byte as the
+# the Ansible collection, the Windows programs and so SHA256SUMS are the same to the byte as the
 # first build's.
 # Usage: repro_check.sh DIST BUILD   (BUILD holds the first build's trees)
 # SOURCE_DATE_EPOCH must be the one the first build used.
@@ -36,9 +36,11 @@ for arch in x86 x64; do
   check_cmd "the same $arch Windows program" same \
     "$first/windows-$arch/arpexport.exe" "$again/windows-$arch/arpexport.exe"
 done
+check_cmd "the Ansible collection builds again" "$top/scripts/make-collection" build "$again/collection" \
+  "$again"/*-static/*.tar.gz
 mkdir "$again/dist"
 cp "$again"/{release,linux-arm64,linux-armhf}/*.deb "$again"/windows-*/*.zip \
-  "$again"/*-static/*.tar.gz "$again"/*-static/*.rpm "$again/dist/"
+  "$again"/*-static/*.tar.gz "$again"/*-static/*.rpm "$again"/collection/*.tar.gz "$again/dist/"
 check_cmd "the same release files, so the same SHA256SUMS" bash -c \
   'cd "$1" && sha256sum -c --quiet "$0/SHA256SUMS"' "$dist" "$again/dist"
 finish repro_check

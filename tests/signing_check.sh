@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Signed releases, with keys of this test's own (a CA and code-signing
 # certificate, an OpenPGP key, a time-stamp server on loopback): `make
-# package` signs both Windows programs and SHA256SUMS; each signature
-# verifies and fails once a byte is changed; a signed program is its unsigned
-# release's but for the signature and still writes the table under Wine.
+# package` signs both Windows programs and SHA256SUMS, leaving an earlier
+# version's files in its folder; each signature verifies and fails once a
+# byte is changed; a signed program is its unsigned release's but for the
+# signature and still writes the table under Wine.
 # Keys that cannot sign are refused with a clear message and no password,
 # and a signing that fails makes no package.
 # Usage: signing_check.sh DIST BUILD   (the unsigned release files, and the
@@ -109,10 +110,15 @@ for change in ARPEXPORT_AUTHENTICODE_PASSWORD_FILE="$work/wrong.pass" ARPEXPORT_
 done
 grep -o 'so that the signature verifies against .*' <<<"$out" | cut -c1-160 | sed 's/^/     /'
 
+# Into a folder that holds an earlier version's release files, which stay.
+earlier=(arpexport_0.9.0_amd64.deb arpexport-0.9.0-linux-x86_64.tar.gz arpexport-0.9.0-1.x86_64.rpm
+  arpexport-0.9.0-windows-x86.zip arpexport-fleet-0.9.0.tar.gz)
+mkdir -p "$signed" && for name in "${earlier[@]}"; do echo earlier >"$signed/$name"; done
 out=$(cd "$here/.." && env "${keys[@]}" make --no-print-directory package ARPEXPORT_DIST="$signed" 2>&1)
-check "make package with the keys: says what it signs, shows no password" "0:2:" "$?:$(grep -cE \
+check "make package with the keys: says what it signs, shows no password; an earlier version's files stay" \
+  "0:2::${#earlier[@]}" "$?:$(grep -cE \
   '^sign: (the Windows programs are signed by CN = arpexport test signer, timestamped|SHA256SUMS is signed by)' \
-  <<<"$out"):$(grep -F -f p12.pass -f pgp.pass <<<"$out")"
+  <<<"$out"):$(grep -F -f p12.pass -f pgp.pass <<<"$out"):$(cd "$signed" && cat "${earlier[@]}" | grep -c earlier)"
 flip() { # FILE OFFSET: changes the byte there, whatever it was
   python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(int(sys.argv[2]))
 b = f.read(1)[0]; f.seek(-1, 1); f.write(bytes([b ^ 1]))' "$@"

@@ -1,14 +1,14 @@
-#!/usr/bin/env python3
 """A report over a folder of arpexport tables, one HOST.txt a host: the
-run folders that collect.yml writes, or any folder of tables, the Windows
-program's (CRLF) included.
+run folders that the collect playbook writes, or any folder of tables, the
+Windows program's (CRLF) included. The report action and playbook run it;
+so does, with the collections folder on PYTHONPATH,
 
-  fleet_report.py FOLDER
+  python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.report FOLDER
 
 writes FOLDER/fleet.csv (host,address,hwaddress: every table's rows),
 FOLDER/report.json (everything) and FOLDER/report.txt (a summary: coverage,
 disagreements, changes), and prints the summary. The tables are only read.
-When FOLDER holds collect.yml's run.json, coverage names each host that was
+When FOLDER holds a run's run.json, coverage names each host that was
 not collected with its reason, and hosts are compared only within a network
 that both are on. When FOLDER is a run folder, each host's table is
 compared with its newest earlier one among the run folders beside it.
@@ -25,7 +25,7 @@ from collections import defaultdict, deque, namedtuple
 from itertools import compress, repeat
 from operator import is_, ne
 
-from arpexport_fleet import RUN, write_atomically
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.runs import RUN, run_key, write_atomically
 
 _ROW = (r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
         r"(?:\.(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}"
@@ -131,7 +131,8 @@ def earlier_runs(folder):
     if not RUN.match(run):
         return []
     return [os.path.join(parent, n) for n in
-            sorted((n for n in os.listdir(parent) if RUN.match(n) and n < run), reverse=True)]
+            sorted((n for n in os.listdir(parent) if RUN.match(n) and run_key(n) < run_key(run)),
+                   key=run_key, reverse=True)]
 
 
 def numeric(address):
@@ -374,10 +375,12 @@ def write_in_parts(f, text, part=1 << 20):
         f.write(text[start:start + part])
 
 
-def main(argv):
-    if len(argv) != 2 or not os.path.isdir(argv[1]):
-        raise SystemExit(__doc__)
-    folder = argv[1]
+class ReportError(Exception):
+    pass
+
+
+def write_report(folder):
+    """Writes the report's three files in folder; gives the summary."""
     try:
         report = write(folder, "fleet.csv", lambda f: analyse(folder, f))
         # One line, from json's C encoder: indenting, or writing to the
@@ -386,9 +389,17 @@ def main(argv):
         text = summary(report)
         write(folder, "report.txt", lambda f: f.write(text))
     except OSError as error:
-        raise SystemExit(f"fleet_report.py: cannot write the report in {folder}: "
-                         f"{error.strerror}") from None
-    sys.stdout.write(text)
+        raise ReportError(f"cannot write the report in {folder}: {error.strerror}") from None
+    return text
+
+
+def main(argv):
+    if len(argv) != 2 or not os.path.isdir(argv[1]):
+        raise SystemExit(__doc__)
+    try:
+        sys.stdout.write(write_report(argv[1]))
+    except ReportError as error:
+        raise SystemExit(f"report: {error}") from None
 
 
 if __name__ == "__main__":

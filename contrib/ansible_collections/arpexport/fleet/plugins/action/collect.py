@@ -1,0 +1,138 @@
+# Copyright 2026 The arpexport developers. All rights reserved.
+"""Collects one host's table into the run's folder, with nothing on the
+host but /bin/sh and a few POSIX tools: two commands over the connection,
+the program on the second one's standard input."""
+import os
+import tempfile
+import time
+from datetime import datetime, timezone
+
+from ansible.errors import AnsibleActionFail, AnsibleConnectionFailure
+from ansible.plugins.action import ActionBase
+
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import host, runs
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_line, shown
+
+NOT_PREPARED = ("the run was not prepared on the controller: with --limit, name localhost "
+                "too, as in --limit 'web1,localhost'")
+
+
+class ActionModule(ActionBase):
+    TRANSFERS_FILES = False
+
+    def run(self, tmp=None, task_vars=None):
+        result = super().run(tmp, task_vars)
+        del tmp
+        _, args = self.validate_argument_spec(argument_spec={
+            "run": {"type": "dict"},
+            "host_tmpdir": {"type": "str"},
+            "lost_host_tries": {"type": "int", "default": 3},
+            "lost_host_wait": {"type": "float", "default": 5.0},
+        })
+        run = args["run"]
+        if not run:
+            raise AnsibleActionFail(NOT_PREPARED)
+        tmpdir = args["host_tmpdir"]
+        if tmpdir is not None and not host.tmpdir_ok(tmpdir):
+            raise AnsibleActionFail("host_tmpdir must be an absolute path of plain characters, "
+                                    "without . or .. parts")
+        name = task_vars["inventory_hostname"]
+        self._run, self._tmpdir = run, tmpdir
+        self._tries, self._wait = max(args["lost_host_tries"], 0), max(args["lost_host_wait"], 0)
+        outcome = {"pass": run["pass"], "at": datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")}
+        if not runs.HOST.match(name) or name == "report":
+            outcome.update(self._failed("its inventory name is not safe as a file name"
+                                        if name != "report" else "its table would be the report's file"))
+            table = None
+        elif not getattr(self._connection, "has_pipelining", False):
+            outcome.update(self._failed(f"the {self._connection.transport} connection cannot give a "
+                                        "command its input: use ssh or local"))
+            table = None
+        else:
+            fields, table = self._collect(run["folder"], name)
+            outcome.update(fields)
+        try:
+            runs.settle(run["folder"], name, outcome, table)
+        except OSError as error:
+            raise AnsibleActionFail(f"cannot write in {run['folder']}: {error.strerror}") from None
+        finally:
+            if table and os.path.lexists(table):
+                os.unlink(table)
+        collected = outcome["collected"]
+        lines = outcome.get("lines", 0)
+        result.update(changed=True, failed=not collected, outcome=outcome, msg=(
+            f"collected, {lines} line{'' if lines == 1 else 's'}" if collected else outcome["reason"]))
+        return result
+
+    def _execute(self, script, in_data=None):
+        """Runs script under /bin/sh on the host: its status, output and errors as bytes."""
+        return self._connection.exec_command(host.command(script), in_data=in_data, sudoable=False)
+
+    @staticmethod
+    def _failed(reason, addresses=(), left=""):
+        return dict({"collected": False, "reason": reason, "addresses": list(addresses)},
+                    **({"left": left} if left else {}))
+
+    def _collect(self, folder, name):
+        """The outcome's fields, and the table at a temporary name in folder."""
+        mark = self._run["mark"]
+        try:
+            probe = host.read_probe(mark, *self._execute(host.probe_script(mark, self._tmpdir)))
+        except AnsibleConnectionFailure as error:
+            return self._failed("unreachable: " + one_line(str(error))), None
+        if probe.problem:
+            return self._failed(probe.problem, probe.addresses), None
+        processor = host.PROCESSORS.get(probe.machine)
+        if processor not in self._run["programs"]:
+            return self._failed(f"no arpexport program in {self._run['source']} for the host's "
+                                f"processor, {shown(probe.machine)}", probe.addresses), None
+        with open(self._run["programs"][processor], "rb") as f:
+            program = f.read()
+        temporary = host.new_folder_name()
+        where = f"{probe.base or self._tmpdir or '$TMPDIR'}/{temporary}"
+        try:
+            answer = self._execute(host.run_script(mark, temporary, self._tmpdir), in_data=program)
+        except AnsibleConnectionFailure as error:
+            note, left = self._clean_up(temporary, where)
+            return self._failed(f"lost during the run: {one_line(str(error))}; {note}",
+                                probe.addresses, left), None
+        got = host.read_run(mark, *answer, base=probe.base)
+        note, left = "", ""
+        if not got.removed and not got.problem.startswith("making a temporary folder"):
+            note, left = self._clean_up(temporary, where)
+        if got.problem:
+            return self._failed(got.problem + (f"; {note}" if note else ""), probe.addresses, left), None
+        fields = {"collected": True, "lines": answer[1].count(b"\n", got.start, got.end),
+                  "addresses": probe.addresses}
+        return dict(fields, **({"left": left} if left else {})), self._keep(folder, name, answer[1], got)
+
+    @staticmethod
+    def _keep(folder, name, out, got):
+        """The table, whole, at a temporary name beside its final one."""
+        fd, path = tempfile.mkstemp(prefix=f".{name}.txt.", dir=folder)
+        try:
+            with os.fdopen(fd, "wb") as f:
+                f.write(memoryview(out)[got.start:got.end])
+                f.flush()
+                os.fsync(f.fileno())
+            os.chmod(path, 0o644)
+        except BaseException:
+            os.unlink(path)
+            raise
+        return path
+
+    def _clean_up(self, temporary, where):
+        """The temporary folder of a run that was cut off, or did not remove
+        it: tried again lost_host_tries times, removed if the host answers.
+        Gives what became of it, and the folder where it is left there."""
+        for _ in range(self._tries):
+            time.sleep(self._wait)
+            try:
+                self._connection.reset()
+                status, out, _ = self._execute(host.cleanup_script(self._run["mark"], temporary, self._tmpdir))
+            except AnsibleConnectionFailure:
+                continue
+            if status == 0 and "removed" in host.answers(self._run["mark"], out):
+                return "its temporary folder was removed once it answered again", ""
+            break
+        return f"its temporary folder {where} is left there", where

@@ -1,0 +1,80 @@
+# Copyright 2026 The arpexport developers. All rights reserved.
+"""Checks the programs a run will send, and makes the run's folder."""
+import json
+import os
+import shutil
+import tempfile
+
+from ansible.errors import AnsibleActionFail
+from ansible.plugins.action import ActionBase
+
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import host, release, runs
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
+
+COLLECTION = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def collection_version():
+    try:
+        with open(os.path.join(COLLECTION, "MANIFEST.json"), encoding="utf-8") as f:
+            return json.load(f)["collection_info"]["version"]
+    except (OSError, ValueError, KeyError, TypeError):
+        return "from its sources"
+
+
+class ActionModule(ActionBase):
+    TRANSFERS_FILES = False
+
+    def run(self, tmp=None, task_vars=None):
+        result = super().run(tmp, task_vars)
+        del tmp
+        _, args = self.validate_argument_spec(argument_spec={
+            "release_dir": {"type": "path"},
+            "release_key": {"type": "path"},
+            "require_signature": {"type": "bool", "default": False},
+            "tables_dir": {"type": "path", "default": "tables"},
+            "run": {"type": "str"},
+        })
+        if self._play_context.check_mode:
+            raise AnsibleActionFail("a run cannot be shown in check mode: all it does on a host "
+                                    "is read its table through a temporary folder")
+        if args["release_dir"]:
+            problems, note, tarballs = release.check(args["release_dir"], args["release_key"],
+                                                     args["require_signature"])
+            source = args["release_dir"]
+        else:
+            programs = release.collection_programs(os.path.join(COLLECTION, "files"))
+            problems = [] if programs else [
+                "this collection holds no programs (a copy of its sources): name a release "
+                "folder with -e release_dir=DIR"]
+            source, tarballs = "the collection arpexport.fleet " + collection_version(), {}
+            note = "the programs of " + source
+        if problems:
+            raise AnsibleActionFail("; ".join(problems))
+
+        root = os.path.abspath(args["tables_dir"])
+        try:
+            if args["run"]:
+                name = args["run"]
+                folder = runs.existing_run(root, name)
+            else:
+                name = runs.new_run(root)
+                folder = os.path.join(root, name)
+            staged = tempfile.mkdtemp(prefix=".programs.", dir=folder) if tarballs else ""
+        except ValueError as error:
+            raise AnsibleActionFail(str(error)) from None
+        except OSError as error:
+            raise AnsibleActionFail(f"cannot make the run's folder in {shown(root)}: "
+                                    f"{error.strerror}") from None
+        if staged:
+            programs, problems = release.stage(tarballs, staged)
+            if problems:
+                shutil.rmtree(staged, ignore_errors=True)
+                if not args["run"]:
+                    os.rmdir(folder)
+                raise AnsibleActionFail("; ".join(problems))
+        mark = host.new_mark()
+        result.update(changed=True, msg=f"{note}; tables in {folder}", run={
+            "name": name, "root": root, "folder": folder, "mark": mark, "pass": mark[-16:],
+            "programs": programs, "source": shown(source), "note": note, "staged": staged})
+        return result

@@ -1,0 +1,46 @@
+# Copyright 2026 The arpexport developers. All rights reserved.
+"""Writes a run's run.json from every pass's outcomes, and says this pass's."""
+import os
+import shutil
+
+from ansible.errors import AnsibleActionFail
+from ansible.plugins.action import ActionBase
+
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import runs
+
+
+def said(outcome, recorded):
+    """One host's outcome, as the play shows it, with what run.json keeps."""
+    if not outcome["collected"]:
+        kept = f"; the run's table of it, of {recorded.get('at', 'an earlier pass')}, is kept"
+        return "FAILED: " + outcome["reason"] + (kept if recorded.get("collected") else "")
+    lines = outcome["lines"]
+    left = f"; its temporary folder {outcome['left']} is left there" if outcome.get("left") else ""
+    return f"collected, {lines} line{'' if lines == 1 else 's'}{left}"
+
+
+class ActionModule(ActionBase):
+    TRANSFERS_FILES = False
+
+    def run(self, tmp=None, task_vars=None):
+        result = super().run(tmp, task_vars)
+        del tmp
+        _, args = self.validate_argument_spec(argument_spec={"run": {"type": "dict", "required": True}})
+        run = args["run"]
+        try:
+            outcomes, hosts = runs.record(run["folder"], run["note"])
+        except (OSError, ValueError) as error:
+            raise AnsibleActionFail(f"cannot write run.json in {run['folder']}: "
+                                    f"{getattr(error, 'strerror', None) or error}") from None
+        finally:
+            staged = run.get("staged")
+            if staged and os.path.dirname(staged) == run["folder"] \
+                    and os.path.basename(staged).startswith(".programs."):
+                shutil.rmtree(staged, ignore_errors=True)
+        ours = {o["host"]: o for o in outcomes if o.get("pass") == run["pass"]}
+        failed = [h for h, o in sorted(ours.items()) if not o["collected"]]
+        lines = [f"{run['note']}; tables in {run['folder']}"]
+        lines += [f"{h}: {said(o, hosts.get(h, {}))}" for h, o in sorted(ours.items())]
+        result.update(changed=True, failed_hosts=failed, lines=lines,
+                      msg=f"{len(failed)} of {len(ours)} hosts were not collected: {', '.join(failed)}")
+        return result

@@ -1,0 +1,34 @@
+# Copyright 2026 The arpexport developers. All rights reserved.
+"""Writes the report on a folder of tables, and points latest at its run."""
+import os
+
+from ansible.errors import AnsibleActionFail
+from ansible.plugins.action import ActionBase
+
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import report, runs
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
+
+
+class ActionModule(ActionBase):
+    TRANSFERS_FILES = False
+
+    def run(self, tmp=None, task_vars=None):
+        result = super().run(tmp, task_vars)
+        del tmp
+        _, args = self.validate_argument_spec(argument_spec={
+            "folder": {"type": "path", "required": True},
+            "latest": {"type": "bool", "default": False},
+        })
+        folder = os.path.abspath(args["folder"])
+        if not os.path.isdir(folder):
+            raise AnsibleActionFail(f"{shown(folder)} is not a folder")
+        try:
+            text = report.write_report(folder)
+            if args["latest"]:
+                runs.point_latest(os.path.dirname(folder), os.path.basename(folder))
+        except report.ReportError as error:
+            raise AnsibleActionFail(str(error)) from None
+        except OSError as error:
+            raise AnsibleActionFail(f"cannot point latest at {shown(folder)}: {error.strerror}") from None
+        result.update(changed=True, summary=text.splitlines(), msg=f"report.txt, report.json and fleet.csv in {folder}")
+        return result

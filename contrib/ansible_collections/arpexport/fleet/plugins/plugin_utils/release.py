@@ -1,0 +1,200 @@
+"""The programs a run sends to the hosts: the collection's own, or those
+of a release folder, which is checked first (the tarballs' names, SHA256SUMS,
+and SHA256SUMS.asc with gpg)."""
+import gzip
+import hashlib
+import os
+import re
+import subprocess
+import tarfile
+import tempfile
+
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_line, shown
+
+TARBALL = re.compile(
+    r"^arpexport-[0-9][0-9A-Za-z.+~]*-linux-(x86_64|aarch64|armv7l)\.tar\.gz$")
+# This collection, as a release file: not a tarball of programs.
+COLLECTION = re.compile(r"^arpexport-fleet-[0-9][0-9A-Za-z.+~-]*\.tar\.gz$")
+SUM = re.compile(r"^([0-9a-f]{64}) [ *](.+)$")
+# The collection's own programs, gzipped: files/arpexport-linux-PROCESSOR.gz
+PROGRAM = "arpexport-linux-{}.gz"
+
+
+def sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def listed_sums(directory):
+    """SHA256SUMS as {name: hash}, or None when there is none."""
+    path = os.path.join(directory, "SHA256SUMS")
+    if not os.path.isfile(path):
+        return None
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return {m[2]: m[1] for m in map(SUM.match, f.read().splitlines()) if m}
+
+
+def gpg_status(arguments, home=None):
+    """gpg's machine-readable status lines, as lists of words, or None
+    where there is no gpg."""
+    env = dict(os.environ, **({"GNUPGHOME": home} if home else {}))
+    try:
+        out = subprocess.run(["gpg", "--batch", "--no-tty", "--status-fd", "1"] + arguments,
+                             env=env, capture_output=True, check=False).stdout
+    except FileNotFoundError:
+        return None
+    return [line.split()[1:] for line in out.decode("utf-8", "replace").splitlines()
+            if line.startswith("[GNUPG:] ")]
+
+
+def signatures(status):
+    """Each signature's status words, from gpg's status lines: a new one
+    starts at NEWSIG, or at the first line where gpg gives none."""
+    found = []
+    for words in status:
+        if words and (words[0] == "NEWSIG" or not found):
+            found.append([])
+        if words:
+            found[-1].append(words)
+    return found
+
+
+def verdict(signature, trusted_by_keyring):
+    """One signature's verdict: "good", or what is wrong with it."""
+    kinds = {words[0]: words[1:] for words in signature}
+    key = shown(next((kinds[k][0] for k in ("VALIDSIG", "GOODSIG", "EXPKEYSIG", "REVKEYSIG", "EXPSIG",
+                                            "BADSIG", "ERRSIG", "NO_PUBKEY") if kinds.get(k)), "?"))
+    if "BADSIG" in kinds:
+        return "bad"
+    if "REVKEYSIG" in kinds or "KEYREVOKED" in kinds:
+        return f"made by a revoked key ({key})"
+    if "EXPKEYSIG" in kinds or "KEYEXPIRED" in kinds:
+        return f"made by an expired key ({key})"
+    if "EXPSIG" in kinds:
+        return f"expired ({key})"
+    if "GOODSIG" not in kinds or "VALIDSIG" not in kinds:
+        return f"made by a key that is not there ({key})" if "NO_PUBKEY" in kinds or "ERRSIG" in kinds else "unreadable"
+    if trusted_by_keyring and "TRUST_FULLY" not in kinds and "TRUST_ULTIMATE" not in kinds:
+        return f"made by a key that the keyring does not trust fully or ultimately ({key})"
+    return "good"
+
+
+def verify_signature(directory, keys=None):
+    """gpg's verdict on SHA256SUMS.asc: ("good", ""), ("missing", ""),
+    ("no gpg", ""), ("no key", why), or ("refused", why). With keys (a file
+    of public keys) only those count, in a keyring of their own; without,
+    the user's keyring, and only keys it trusts fully or ultimately."""
+    asc = os.path.join(directory, "SHA256SUMS.asc")
+    if not os.path.isfile(asc):
+        return "missing", ""
+    verify = ["--verify", asc, os.path.join(directory, "SHA256SUMS")]
+    if not keys:
+        status = gpg_status(verify)
+        return _judge(status, trusted_by_keyring=True, where="the keyring")
+    with tempfile.TemporaryDirectory() as home:
+        imported = gpg_status(["--import", keys], home)
+        if imported is None:
+            return "no gpg", ""
+        if not any(words[:1] == ["IMPORT_OK"] for words in imported):
+            return "refused", f"{shown(keys)} holds no OpenPGP public key that gpg can import"
+        # Keys the user named: trusted for this one check.
+        status = gpg_status(["--trust-model", "always"] + verify, home)
+        subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=dict(os.environ, GNUPGHOME=home),
+                       capture_output=True, check=False)
+        return _judge(status, trusted_by_keyring=False, where=f"the keys in {shown(keys)}")
+
+
+def _judge(status, trusted_by_keyring, where):
+    if status is None:
+        return "no gpg", ""
+    verdicts = [verdict(s, trusted_by_keyring) for s in signatures(status)]
+    if "bad" in verdicts:
+        return "refused", "SHA256SUMS.asc is not a good signature of SHA256SUMS"
+    if "good" in verdicts:
+        return "good", ""
+    if not verdicts or all(v.startswith(("made by a key that is not there", "unreadable")) for v in verdicts):
+        return "no key", f"SHA256SUMS.asc could not be verified with {where}"
+    return "refused", "SHA256SUMS.asc is a signature " + "; ".join(
+        v for v in verdicts if not v.startswith("made by a key that is not there"))
+
+
+def check(directory, keys=None, require=False):
+    """The release folder checked: (problems, note, {processor: tarball})."""
+    try:
+        names = sorted(n for n in os.listdir(directory)
+                       if n.startswith("arpexport") and n.endswith(".tar.gz") and not COLLECTION.match(n))
+    except OSError as error:
+        return [f"cannot read {shown(directory)}: {error.strerror}"], "", {}
+    good = [n for n in names if TARBALL.match(n)]
+    processors = [TARBALL.match(n)[1] for n in good]
+    problems = []
+    if not names:
+        problems.append("no release tarball (arpexport-VERSION-linux-PROCESSOR"
+                        f".tar.gz) in {shown(directory)}")
+    odd = [shown(n) for n in names if n not in good]
+    if odd:
+        problems.append("files that are not release tarballs: " + ", ".join(odd))
+    doubled = sorted({p for p in processors if processors.count(p) > 1})
+    if doubled:
+        problems.append("more than one tarball for " + ", ".join(doubled))
+    sums = listed_sums(directory)
+    if sums is not None:
+        unlisted = [n for n in good if n not in sums]
+        changed = [n for n in good
+                   if n in sums and sums[n] != sha256(os.path.join(directory, n))]
+        if unlisted:
+            problems.append("not listed in SHA256SUMS: " + ", ".join(unlisted))
+        if changed:
+            problems.append("not as SHA256SUMS has them: " + ", ".join(changed))
+    signature, why = verify_signature(directory, keys) if sums is not None else ("missing", "")
+    if signature == "refused":
+        problems.append(why)
+    elif require and signature != "good":
+        problems.append({
+            "missing": "no SHA256SUMS with SHA256SUMS.asc to verify",
+            "no gpg": "no gpg on this computer to verify SHA256SUMS.asc",
+            "no key": why,
+        }[signature])
+    note = ("SHA256SUMS.asc verified" if signature == "good" else
+            "checked against SHA256SUMS" if sums is not None else
+            "not checked: no SHA256SUMS")
+    return problems, note, dict(zip(processors, (os.path.join(directory, n) for n in good)))
+
+
+def program(path):
+    """The program in a release tarball, gzipped, without unpacking anything."""
+    name = os.path.basename(path)
+    member = name[: -len(".tar.gz")] + "/arpexport"
+    with tarfile.open(path, "r:gz") as tar:
+        info = tar.getmember(member)
+        if not info.isfile():
+            raise KeyError(member)
+        return gzip.compress(tar.extractfile(info).read(), mtime=0)
+
+
+def stage(tarballs, folder):
+    """Each tarball's program, gzipped, in folder: ({processor: path}, problems)."""
+    programs, problems = {}, []
+    for processor, path in sorted(tarballs.items()):
+        try:
+            data = program(path)
+        except (KeyError, OSError, EOFError, tarfile.TarError, gzip.BadGzipFile) as error:
+            problems.append(f"{os.path.basename(path)} holds no program: {one_line(str(error))}")
+            continue
+        programs[processor] = os.path.join(folder, PROGRAM.format(processor))
+        with open(programs[processor], "wb") as f:
+            f.write(data)
+    return programs, problems
+
+
+def collection_programs(files):
+    """{processor: path} of the programs in the collection's files folder."""
+    try:
+        names = os.listdir(files)
+    except OSError:
+        return {}
+    return {p: os.path.join(files, PROGRAM.format(p)) for p in ("x86_64", "aarch64", "armv7l")
+            if PROGRAM.format(p) in names}
