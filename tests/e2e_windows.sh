@@ -55,8 +55,8 @@ mkdir "$work/fleet" && cp "$file" "$work/fleet/windows.txt" && tr -d '\r' <"$fil
 PYTHONPATH="$here/../contrib" python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.report \
   "$work/fleet" >/dev/null
 check "the fleet report: the same rows as from Linux" "$(wc -l <"$file"):same" \
-  "$(grep -c '^windows,' "$work/fleet/fleet.csv"):$(cmp -s <(sed -n 's/^windows,//p' "$work/fleet/fleet.csv") \
-    <(sed -n 's/^linux,//p' "$work/fleet/fleet.csv") && echo same)"
+  "$(grep -c '^windows,' "$work/fleet/report/fleet.csv"):$(cmp -s <(sed -n 's/^windows,//p' "$work/fleet/report/fleet.csv") \
+    <(sed -n 's/^linux,//p' "$work/fleet/report/fleet.csv") && echo same)"
 
 # Once the kernel's table, shared by every namespace, holds 128 entries, it
 # collects a stale entry about a minute after its last use; the runs below

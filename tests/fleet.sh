@@ -9,7 +9,8 @@
 #                               the release's Ansible collection installed
 #                               in $FLEET/collections
 #   fleet_host NAME I ENTRIES [FSIZE]
-#                               host NAME at 10.201.I.2 with ENTRIES entries;
+#                               host NAME at 10.201.I.2, its v0 at 10.66.0.I/16,
+#                               with ENTRIES entries;
 #                               FLEET_SHELL, FLEET_HOME and FLEET_TMP (the
 #                               mount options of its /tmp) set the login's
 #                               shell, home and temporary folder, FLEET_VARS
@@ -45,7 +46,7 @@ fleet_init() {
 
 fleet_host() {
   local ns home=${FLEET_HOME:-$FLEET/homes/$1}
-  ns=$(netns_make "fleet-$1") || exit $?
+  ns=$(netns_make "fleet-$1" "10.66.0.$2/16") || exit $?
   "$NETNS" link "$FLEET_CONTROLLER" "f$2" "10.201.$2.1/24" "$ns" h0 "10.201.$2.2/24"
   ((${3} == 0)) || netns_fill "$ns" "$3"
   ssh-keygen -q -t ed25519 -N '' -f "$FLEET/$1.key"

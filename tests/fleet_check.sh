@@ -66,8 +66,24 @@ printf '#!/bin/sh\nprintf "mips64\\033[8m\\302\\233hidden\\n"\n' >"$FLEET/uname"
 fleet_host alien 10 10
 # Python cannot run there: none is needed.
 FLEET_VARS=ansible_python_interpreter=/nonexistent/python3 fleet_host nopython 12 10
+# Two hypervisors' bridges: one network, one own address, on separate
+# links, where each sees a guest of its own at one address.
+for i in 1 2; do
+  fleet_host hv$i $((12 + i)) 0
+  ip -n "$(fleet_ns hv$i)" addr add 192.168.122.1/24 dev v1
+  ip -n "$(fleet_ns hv$i)" neigh add 192.168.122.50 lladdr 52:54:00:00:00:0$i dev v1 nud permanent
+done
+# Two sites with one network: east and west see 172.16.0.254 at
+# different hardware addresses.
+i=15
+for site in east west; do
+  FLEET_VARS=arpexport_site=$site fleet_host $site $i 0
+  ip -n "$(fleet_ns $site)" addr add 172.16.0.$((i - 14))/24 dev v1
+  ip -n "$(fleet_ns $site)" neigh add 172.16.0.254 lladdr 0a:00:00:00:16:0$((i - 14)) dev v1 nud permanent
+  i=$((i + 1))
+done
 echo "ghost ansible_host=10.201.1.9" >>"$FLEET/inventory.ini" # on small's link
-hosts=(small mixed large limited greeter homeless noexec lost alien back nopython)
+hosts=(small mixed large limited greeter homeless noexec lost alien back nopython hv1 hv2 east west)
 [[ -x /bin/csh ]] && hosts+=(csh)
 for host in "${hosts[@]}"; do
   home=$(fleet_home "$host") && [[ -d "$home" ]] || continue
@@ -88,8 +104,8 @@ reported() {
   check "$1: $2 $3" "1" "$(grep -c "^$2: $3" "$1.report")"
 }
 newest() { readlink tables/latest; }
-# The tables of a run folder, by checksum: all but the report's own.
-tables_sums() { (cd "$1" && sha256sum -- *.txt | grep -v ' report\.txt$'); }
+# The tables of a run folder, by checksum.
+tables_sums() { (cd "$1" && sha256sum -- *.txt); }
 # The kernel may collect an entry while a run goes on: a host's file must be
 # its table as it was before the run or as it is after it.
 before() { for host; do netns_expected "$(fleet_ns "$host")" | sort >"$host.before"; done; }
@@ -103,7 +119,7 @@ is_table() { # RUN HOST...
 }
 report() { # RUN|FILE PYTHON-EXPRESSION: the expression over the run's report.json (or FILE), r
   python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' \
-    "$([[ -f "$1" ]] && echo "$1" || echo "tables/$1/report.json")" "$2"
+    "$([[ -f "$1" ]] && echo "$1" || echo "tables/$1/report/report.json")" "$2"
 }
 
 # Releases refused before any host is touched, all at once, each with its
@@ -171,7 +187,7 @@ done
   sleep 0.1
 done) &
 cutter=$!
-collected=(small mixed large greeter homeless nopython)
+collected=(small mixed large greeter homeless nopython hv1 hv2 east west)
 [[ -x /bin/csh ]] && collected+=(csh)
 before "${collected[@]}"
 play first
@@ -187,10 +203,10 @@ reported first alien "FAILED: no arpexport program in the collection arpexport.f
 reported first ghost "FAILED: unreachable: .*\(No route to host\|timed out\)"
 check "first: the folder named for lost is there, back's was removed" \
   "$(grep -o "$FLEET/tmp/lost/arpexport\.[A-Za-z0-9]*" first.report)|" "$(ls -d "$FLEET"/tmp/lost/*)|$(ls "$FLEET/tmp/back")"
-check "first: status 2; a file for each collected host and run.json, no other" \
-  "playbook: status 2|$(printf '%s\n' $(grep -o '^[a-z]*: collected' first.report | cut -d: -f1 | sed 's/$/.txt/') run.json \
-    fleet.csv report.json report.txt |
-    sort | tr '\n' ' ')" "$(tail -n1 first.log)|$(ls "tables/$first" | sort | tr '\n' ' ')"
+check "first: status 2; a file for each collected host, run.json and the report, no other" \
+  "playbook: status 2|$(printf '%s\n' $(grep -o '^[a-z0-9]*: collected' first.report | cut -d: -f1 | sed 's/$/.txt/') \
+    run.json report | sort | tr '\n' ' ')|fleet.csv report.json report.txt " \
+  "$(tail -n1 first.log)|$(ls "tables/$first" | sort | tr '\n' ' ')|$(ls "tables/$first/report" | tr '\n' ' ')"
 for host in "${hosts[@]}"; do
   [[ "$host" == lost ]] && continue
   check "first: nothing left on $host, its home as it was" "" "$(fleet_leftovers "$host")"
@@ -198,32 +214,38 @@ done
 sed -n '/Sum up the fleet/,/^}/p' first.log | sed -n 's/^ *"\(.*\)",\?$/\1/p' >first.summary
 cat first.summary
 check "first: no control character from a host in the play's output, run.json or report.txt" "0 0 0" \
-  "$(for f in first.log "tables/$first/run.json" "tables/$first/report.txt"; do
+  "$(for f in first.log "tables/$first/run.json" "tables/$first/report/report.txt"; do
     LC_ALL=C grep -c $'\x1b\|\xc2\x9b\|\r' "$f"; done | tr '\n' ' ' | sed 's/ $//')"
-check "first: the report shows 10.66.9.9 in dispute and one hardware address behind two, in its network" \
-  "[{'network': '10.66.0.0/16', 'address': '10.66.9.9', 'hwaddresses': {'0a:00:00:00:09:01': ['greeter'], '0a:00:00:00:09:66': ['homeless']}}]|['10.66.9.9', '10.66.9.66']|1" \
-  "$(report "$first" 'r["disagreements"]')|$(report "$first" '[list(s["addresses"]) for s in r["shared_hwaddresses"] if s["network"] == "10.66.0.0/16"][0]')|$(
+# Only greeter and homeless disagree: hv1 and hv2 hold one own address in
+# their network, east and west are in two sites.
+check "first: the report shows 10.66.9.9 in dispute, one hardware address behind two, the hypervisors' own address" \
+  "[('10.66.9.9', ['10.66.0.0/16'], {'0a:00:00:00:09:01': ['greeter'], '0a:00:00:00:09:66': ['homeless']})]|['10.66.9.9', '10.66.9.66']|[('192.168.122.1', ['hv1', 'hv2'])]|1" \
+  "$(report "$first" '[(d["address"], d["networks"], d["hwaddresses"]) for d in r["disagreements"]]')|$(
+    report "$first" '[list(s["addresses"]) for s in r["shared_hwaddresses"] if s["network"] == "10.66.0.0/16"][0]')|$(
+    report "$first" '[(s["address"], s["hosts"]) for s in r["shared_own_addresses"]]')|$(
     grep -c "^Coverage: ${#collected[@]} of $((${#collected[@]} + 6)) hosts collected, 6 not" first.summary)"
 
 # Again, a second later, with the release's tarballs, signed, verified
 # against release_key: small is gone, limited has no limit, mixed more
 # entries. The first run's folder stays as it was.
 sleep 1
-(cd "tables/$first" && sha256sum -- *) >first.sums
+(cd "tables/$first" && find . -type f -exec sha256sum -- {} +) >first.sums
 fleet_stop small
 fleet_stop limited && fleet_start limited
 netns_fill "$(fleet_ns mixed)" 20 1000
 ip -n "$(fleet_ns homeless)" neigh replace 10.66.9.9 lladdr 0a:00:00:00:09:01 dev v0 nud permanent
 before mixed large limited
-play again -e release_dir="$work/signed" -e release_key="$work/good.asc" -e require_signature=true
+play again -e release_dir="$work/signed" -e release_key="$work/good.asc" -e require_signature=true \
+  -e arpexport_site=one
 again=$(newest)
 is_table "$again" mixed large limited
 reported again small "FAILED: unreachable"
 check "again: the release's signature verified" "1" "$(grep -c '^SHA256SUMS.asc verified; tables in ' again.report)"
-cat "tables/$again/report.txt"
-check "again: the report has homeless's change of 10.66.9.9 and mixed's 20 new entries" \
-  "[{'address': '10.66.9.9', 'old': ['0a:00:00:00:09:66'], 'new': ['0a:00:00:00:09:01']}]|20" \
-  "$(report "$again" 'r["changes"]["homeless"]["changed"]')|$(report "$again" 'len(r["changes"]["mixed"]["added"])')"
+cat "tables/$again/report/report.txt"
+check "again: homeless's change of 10.66.9.9, mixed's 20 new entries; east and west, in one site now, disagree" \
+  "[{'address': '10.66.9.9', 'old': ['0a:00:00:00:09:66'], 'new': ['0a:00:00:00:09:01']}]|20|[('one', '172.16.0.254', ['east', 'west'])]" \
+  "$(report "$again" 'r["changes"]["homeless"]["changed"]')|$(report "$again" 'len(r["changes"]["mixed"]["added"])')|$(
+    report "$again" '[(d["site"], d["address"], sorted(h for hs in d["hwaddresses"].values() for h in hs)) for d in r["disagreements"]]')"
 # arpwatch's arpsnmp reads hwaddress<TAB>address lines: the README's
 # conversion, over the two runs, finds homeless's change.
 touch arp.dat
@@ -264,7 +286,7 @@ check "two runs at once: two folders, each with both tables and both hosts colle
   "$(tail -n1 one.log)|$(tail -n1 two.log)|$(printf '%s\n' "${pair[@]}" | sort -u | wc -l)|$(for run in "${pair[@]}"; do
     report "tables/$run/run.json" '(len(r["hosts"]) == 2 and all(h["collected"] for h in r["hosts"].values()))'
     done | tr '\n' ' ' | sed 's/ $//')|$(for run in "${pair[@]}"; do
-    [[ -s "tables/$run/small.txt" && -s "tables/$run/mixed.txt" && -s "tables/$run/report.txt" ]] && echo True
+    [[ -s "tables/$run/small.txt" && -s "tables/$run/mixed.txt" && -s "tables/$run/report/report.txt" ]] && echo True
     done | tr '\n' ' ' | sed 's/ $//')|$(newest)"
 
 # The report, from the installed collection, over a folder without
@@ -285,11 +307,11 @@ setpriv --reuid=nobody --regid=nogroup --clear-groups env PYTHONPATH="$FLEET/col
   python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.report copied >/dev/null 2>copied.error
 unwritable="$?:$(grep -c 'cannot write the report in' copied.error):$(ls -l copied | cmp -s - copied.list && echo same)"
 chmod 755 copied
-rows_of() { sed -n "s/^$1,//p" copied/fleet.csv; }
+rows_of() { sed -n "s/^$1,//p" copied/report/fleet.csv; }
 check "a folder: the CRLF table and the quoted name read as their host's, the broken file named at line 2, the tables untouched; unwritable: status 1" \
-  "0|same|same|{'line': 2, 'text': 'not a row'}|True|1:1:same|ok" "$reported|$(
+  "0|same|same|broken.txt is not a table (line 2: not a row); left out|False|1:1:same|ok" "$reported|$(
     rows_of windows | cmp -s - <(rows_of greeter) && echo same)|$(
     rows_of '"we,ird ""name"""' | cmp -s - <(rows_of greeter) && echo same)|$(
-    report copied/report.json 'r["coverage"]["not_tables"]["broken"]')|$(
-    report copied/report.json '"no run.json" in r["compared"]')|$unwritable|$(cd copied && sha256sum --quiet -c ../copied.sums && echo ok)"
+    report copied/report/report.json 'r["coverage"]["not_collected"]["broken"]')|$(
+    report copied/report/report.json 'r["coverage"]["from_run_json"]')|$unwritable|$(cd copied && sha256sum --quiet -c ../copied.sums && echo ok)"
 finish fleet_check

@@ -9,12 +9,13 @@ import os
 import subprocess
 import sys
 import tempfile
+import tracemalloc
 import unittest
 
 CONTRIB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "contrib")
 sys.path.insert(0, CONTRIB)
 # pylint: disable=wrong-import-position
-from ansible_collections.arpexport.fleet.plugins.plugin_utils import host, release, runs  # noqa: E402
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import host, release, runs, tables  # noqa: E402
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import report as fleet_report  # noqa: E402
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown  # noqa: E402
 
@@ -195,35 +196,46 @@ class ReleaseTest(Folder):
 
 class FleetReportTest(Folder):
 
-    def report(self, run):
+    def report(self, run, status=0):
         out = subprocess.run([sys.executable, "-m", fleet_report.__name__, os.path.join(self.root, run)],
                              capture_output=True, text=True, check=False,
                              env=dict(os.environ, PYTHONPATH=CONTRIB))
-        self.assertEqual(out.returncode, 0, out.stderr)
-        with open(os.path.join(self.root, run, "report.json")) as f:
+        self.assertEqual(out.returncode, status, out.stderr)
+        if status:
+            return None, out.stderr
+        with open(os.path.join(self.root, run, "report", "report.json")) as f:
             return json.load(f), out.stdout
 
-    # Lines another table had are taken as rows: a bad line is still found
-    # among them.
+    # Read as a stream and left at the first bad line; lines another table
+    # had are taken as rows, and a bad line is still found among them.
     def test_tables_read_by_content(self):
         known = rows(("10.0.0.1", GW))
-        read = lambda text: fleet_report.read_table(self.write("t", text), {known[:-1]: [0]})
-        self.assertEqual(read(known + "10.0.0.2 - 0a:00:00:00:00:02\r\n")[0].lines,
+
+        def read(text):
+            try:
+                return tables.read_table(self.write("t", text), {known[:-1]: [0]}).lines
+            except tables.NotATable as fault:
+                return fault.line, fault.text
+        self.assertEqual(read(known + "10.0.0.2 - 0a:00:00:00:00:02\r\n"),
                          ["10.0.0.1 - 0a:00:00:00:00:01", "10.0.0.2 - 0a:00:00:00:00:02"])
-        self.assertEqual(read("")[0].lines, [])
+        self.assertEqual(read(""), [])
         for bad, line in [(known + "hello\n", 2), ("010.0.0.1 - 0a:00:00:00:00:01\n", 1),
                           ("256.0.0.1 - 0a:00:00:00:00:01\n", 1), ("10.0.0.1 - 0A:00:00:00:00:01\n", 1),
-                          (known[:-1], 1), (b"\x00\x01\xff\n", 1), ("\n", 1)]:
+                          (known[:-1], 1), (b"\x00\x01\xff\n", 1), ("\n", 1), ("x" * 100, 1)]:
             for text in (bad, known.encode() + bad if isinstance(bad, bytes) else known + bad):
-                table, fault = read(text)
-                self.assertIsNone(table, text)
-                self.assertEqual(fault[0], line + (text != bad), text)
+                self.assertEqual(read(text)[0], line + (text != bad), text)
+        self.assertEqual(read("\ufeff" + known), (1, "UTF-8 with a byte-order mark, not a table"))
+        self.assertEqual(read(known.encode("utf-16")), (1, "UTF-16 text, not a table"))
+        self.assertEqual(read(known.encode("utf-16-le")), (1, "UTF-16 text, not a table"))
+        self.assertEqual(read(known * 40000 + "\x1b[8m\n")[:2], (40001, "\\x1b[8m"))
 
-    # One run beside an earlier and a later one: hosts compared within the
-    # network that holds the address, unresolved entries and group addresses
-    # left out; each host's changes since its newest earlier table, whose
-    # lines may come in another order.
-    def test_a_run_compared_within_networks_and_with_earlier_tables(self):
+    # One run beside an earlier and a later one: hosts compared within their
+    # site, in the most specific of their networks that holds the address or
+    # else outside their networks; unresolved entries and group addresses
+    # left out; one host seeing two hardware addresses, and hosts that hold
+    # one own address, not a dispute; each host's changes since its newest
+    # earlier table, whose lines may come in another order.
+    def test_a_run_compared_within_sites_and_networks_and_with_earlier_tables(self):
         self.write(f"{RUN1}/a.txt", rows(("10.0.0.1", GW), ("10.0.0.2", "0a:00:00:00:00:02")))
         self.write(f"{RUN1}/b.txt", rows(("10.0.0.1", GW)))
         self.write(f"{RUN1}/c.txt", rows(("224.0.0.22", "01:00:5e:00:00:16"), ("10.0.0.255", BROADCAST),
@@ -233,35 +245,122 @@ class FleetReportTest(Folder):
         self.write(f"{LATER}/a.txt", "")
         self.write(f"{RUN2}/a.txt", rows(("10.0.0.1", GW), ("10.0.0.7", "00:00:00:00:00:00")))
         # b is poisoned: the gateway's address with the attacker's hardware,
-        # which also answers for its own address.
+        # which also answers for its own address; wide is on the same link
+        # with a /23.
         self.write(f"{RUN2}/b.txt", rows(("10.0.0.1", ROGUE), ("10.0.0.66", ROGUE),
                                          ("10.0.0.7", "0a:00:00:00:00:07")))
         self.write(f"{RUN2}/c.txt", rows(("10.0.0.1", GW), ("224.0.0.22", "01:00:5e:00:00:16"),
                                          ("10.0.0.255", BROADCAST), ("10.0.0.254", BROADCAST)))
-        # The same private address in other networks is no disagreement.
-        self.write(f"{RUN2}/other.txt", rows(("192.168.9.1", GW)))
+        self.write(f"{RUN2}/wide.txt", rows(("10.0.0.1", GW)))
+        # vpn's /8 comes first, its LAN's /24 is where its gateway is.
         self.write(f"{RUN2}/far.txt", rows(("10.0.1.1", "0a:00:00:00:00:99")))
+        self.write(f"{RUN2}/vpn.txt", rows(("10.0.1.1", "0a:00:00:00:00:98")))
+        # /32 hosts reach their gateway on the link, outside their networks.
+        self.write(f"{RUN2}/cloud1.txt", rows(("10.5.0.1", "0a:00:00:00:05:01")))
+        self.write(f"{RUN2}/cloud2.txt", rows(("10.5.0.1", "0a:00:00:00:05:02")))
+        self.write(f"{RUN2}/dual.txt", rows(("10.0.0.200", "0a:00:00:00:02:01"), ("10.0.0.200", "0a:00:00:00:02:02")))
+        # Two hypervisors' bridges, one network on separate links; two sites
+        # with one network; the same private address in other networks.
+        self.write(f"{RUN2}/hv1.txt", rows(("192.168.122.50", "52:54:00:00:00:01")))
+        self.write(f"{RUN2}/hv2.txt", rows(("192.168.122.50", "52:54:00:00:00:02")))
+        self.write(f"{RUN2}/east.txt", rows(("172.16.0.254", "0a:00:00:00:16:01")))
+        self.write(f"{RUN2}/west.txt", rows(("172.16.0.254", "0a:00:00:00:16:02")))
+        self.write(f"{RUN2}/other.txt", rows(("192.168.9.1", GW)))
         self.write(f"{RUN2}/new.txt", "")
         hosts = {h: {"collected": True, "addresses": a} for h, a in {
             "a": ["10.0.0.10/24"], "b": ["10.0.0.11/24"], "c": ["10.0.0.12/24"], "d": ["10.0.0.13/24"],
-            "new": ["10.0.0.13/24"],
-            "other": ["192.168.9.2/24", "10.1.0.2/16"], "far": ["10.0.1.10/24"]}.items()}
+            "new": ["10.0.0.14/24"], "wide": ["10.0.0.40/23", "127.0.0.1/8"], "far": ["10.0.1.10/24"],
+            "vpn": ["10.9.9.9/8", "10.0.1.20/24"], "cloud1": ["10.5.0.5/32"], "cloud2": ["10.5.0.6/32"],
+            "dual": ["10.0.0.50/24"], "hv1": ["192.168.122.1/24"], "hv2": ["192.168.122.1/24"],
+            "east": ["172.16.0.1/24"], "west": ["172.16.0.2/24"],
+            "other": ["192.168.9.2/24", "10.1.0.2/16"]}.items()}
+        hosts["east"]["site"], hosts["west"]["site"] = "east", "west"
         hosts["gone"] = {"collected": False, "reason": "unreachable: no route to host"}
+        hosts["listed"] = {"collected": True, "lines": 3}
         self.write(f"{RUN2}/run.json", json.dumps({"hosts": hosts}))
-        report, text = self.report(RUN2)
-        self.assertEqual(report["disagreements"], [{
-            "network": "10.0.0.0/24", "address": "10.0.0.1", "hwaddresses": {GW: ["a", "c"], ROGUE: ["b"]}}])
-        self.assertEqual(report["shared_hwaddresses"], [{
-            "network": "10.0.0.0/24", "hwaddress": ROGUE, "addresses": {"10.0.0.1": ["b"], "10.0.0.66": ["b"]}}])
-        self.assertEqual(report["coverage"]["not_collected"], {"gone": "unreachable: no route to host"})
-        self.assertIn("Coverage: 7 of 8 hosts collected, 1 not", text)
-        self.assertIn(f"10.0.0.1 (10.0.0.0/24): {GW} by a, c; {ROGUE} by b", text)
+        os.symlink(RUN2, os.path.join(self.root, "latest"))
+        report, text = self.report("latest")
+        self.assertEqual(self.report(RUN2), (report, text))
+        self.assertEqual([(d["address"], d["compared"], d["networks"], d["hwaddresses"])
+                          for d in report["disagreements"]], [
+            ("10.0.0.1", "in their network", ["10.0.0.0/23", "10.0.0.0/24"], {GW: ["a", "c", "wide"], ROGUE: ["b"]}),
+            ("10.0.1.1", "in their network", ["10.0.1.0/24"], {"0a:00:00:00:00:98": ["vpn"], "0a:00:00:00:00:99": ["far"]}),
+            ("10.5.0.1", "outside their networks", [], {"0a:00:00:00:05:01": ["cloud1"], "0a:00:00:00:05:02": ["cloud2"]})])
+        self.assertEqual(report["several_hwaddresses"], [{"site": "", "host": "dual", "address": "10.0.0.200",
+                                                          "hwaddresses": ["0a:00:00:00:02:01", "0a:00:00:00:02:02"]}])
+        self.assertEqual(report["shared_own_addresses"], [{"site": "", "address": "192.168.122.1",
+                                                           "network": "192.168.122.0/24", "hosts": ["hv1", "hv2"]}])
+        self.assertEqual(report["shared_hwaddresses"], [{"site": "", "network": "10.0.0.0/24", "hwaddress": ROGUE,
+                                                         "addresses": {"10.0.0.1": ["b"], "10.0.0.66": ["b"]}}])
+        self.assertEqual(report["coverage"]["not_collected"], {
+            "gone": "unreachable: no route to host",
+            "listed": "run.json lists it collected, but there is no table for it"})
+        for line in ["Coverage: 16 of 18 hosts collected, 2 not", "Disagreements: 3 addresses",
+                     f"[no site] 10.0.0.1 (10.0.0.0/23, 10.0.0.0/24): {GW} by a, c, wide; {ROGUE} by b",
+                     "Empty tables: 1: new", "(the newest, 20261210T000000Z): 3 hosts changed, 12 with no"]:
+            self.assertIn(line, text)
         self.assertEqual(report["changes"], {
             "a": {"since": RUN1, "added": [], "removed": ["10.0.0.2 - 0a:00:00:00:00:02"], "changed": []},
             "b": {"since": RUN1, "added": ["10.0.0.7 - 0a:00:00:00:00:07", f"10.0.0.66 - {ROGUE}"],
                   "removed": [], "changed": [{"address": "10.0.0.1", "old": [GW], "new": [ROGUE]}]},
             "c": {"since": RUN1, "added": [f"10.0.0.254 - {BROADCAST}"], "removed": [], "changed": []}})
-        self.assertEqual(report["new_hosts"], ["far", "new", "other"])
+        self.assertIn("Changes: no earlier run beside this one to compare with.", self.report(RUN1)[1])
+
+    # Every table reported on, everything else named and left out, nothing
+    # opened but regular files, memory within the tables, no formula in the
+    # CSV, no control character shown, the tables untouched.
+    def test_a_folder_in_any_shape(self):
+        table = rows(("10.0.0.1", GW))
+        names = ["good", "report", "=HYPERLINK(1)", "+cmd", "-2+3", "@SUM(1+1)", "\x1b[8mhidden"]
+        for name in names:
+            self.write(f"shape/{name}.txt", table)
+        folder = os.path.join(self.root, "shape")
+        self.write("shape/bom.txt", "\ufeff" + table)
+        self.write("shape/garbage.txt", b"ab\n" * (5 << 20))
+        with open(os.path.join(os.fsencode(folder), b"\xff-name.txt"), "w") as f:
+            f.write(table)
+        os.symlink("/etc/shadow", os.path.join(folder, "link.txt"))
+        os.mkfifo(os.path.join(folder, "fifo.txt"))
+        os.mkdir(os.path.join(folder, "dir.txt"))
+        if os.geteuid() == 0:
+            os.mknod(os.path.join(folder, "dev.txt"), 0o600 | 0o020000, os.makedev(1, 5))
+        before = {n: os.lstat(os.path.join(folder, n)) for n in os.listdir(folder)}
+        tracemalloc.start()
+        text = fleet_report.write_report(folder)
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        self.assertLess(peak, 8 << 20)  # beside 15 MB of garbage
+        with open(os.path.join(folder, "report", "report.json")) as f:
+            report = json.load(f)
+        self.assertEqual({h: why.split(" (")[0] for h, why in report["coverage"]["not_collected"].items()}, dict({
+            "link": "link.txt is a link; left out", "fifo": "fifo.txt is a FIFO; left out",
+            "dir": "dir.txt is a folder; left out", "bom": "bom.txt is not a table",
+            "garbage": "garbage.txt is not a table"}, **({"dev": "dev.txt is a device; left out"}
+                                                        if os.geteuid() == 0 else {})))
+        self.assertEqual(report["coverage"]["collected"], len(names) + 1)
+        with open(os.path.join(folder, "report", "fleet.csv"), newline="") as f:
+            fields = [line.split(",")[0] for line in f.read().splitlines()[1:]]
+        self.assertEqual(sorted(fields), sorted(['"\'+cmd"', '"\'-2+3"', '"\'=HYPERLINK(1)"', '"\'@SUM(1+1)"',
+                                                 "\\x1b[8mhidden", "\\xff-name", "good", "report"]))
+        self.assertFalse(any(c in text for c in "\x1b\r\x9b"))
+        self.assertEqual(before, {n: os.lstat(os.path.join(folder, n)) for n in os.listdir(folder)
+                                  if n != "report"})
+        # run.json that is no run's record stops the report with a message.
+        for record in ('{"hosts": {', b"\xff\xfe", "[]"):
+            self.write("shape/run.json", record)
+            self.assertIn("cannot be read as a run's record", self.report("shape", status=1)[1])
+        os.unlink(os.path.join(folder, "run.json"))
+        help_ = subprocess.run([sys.executable, "-m", fleet_report.__name__, "--help"], capture_output=True,
+                               check=False, env=dict(os.environ, PYTHONPATH=CONTRIB))
+        self.assertEqual((help_.returncode, help_.stdout[:6]), (0, b"usage:"))
+        # Stopped while it writes: the files as they were, no temporary one.
+        stop = ("import os, sys; from ansible_collections.arpexport.fleet.plugins.plugin_utils import report\n"
+                "class Stop(dict):\n  def get(self, *a): os.kill(os.getpid(), 15)\n"
+                "report.write_report(sys.argv[1], Stop(x=1))")
+        stopped = subprocess.run([sys.executable, "-c", stop, folder], capture_output=True, check=False,
+                                 env=dict(os.environ, PYTHONPATH=CONTRIB))
+        self.assertEqual((stopped.returncode, sorted(os.listdir(os.path.join(folder, "report")))),
+                         (143, ["fleet.csv", "report.json", "report.txt"]))
 
 
 if __name__ == "__main__":

@@ -119,6 +119,7 @@ check "make package with the keys: says what it signs, shows no password; an ear
   "0:2::${#earlier[@]}" "$?:$(grep -cE \
   '^sign: (the Windows programs are signed by CN = arpexport test signer, timestamped|SHA256SUMS is signed by)' \
   <<<"$out"):$(grep -F -f p12.pass -f pgp.pass <<<"$out"):$(cd "$signed" && cat "${earlier[@]}" | grep -c earlier)"
+(cd "$signed" && rm -- "${earlier[@]}")
 flip() { # FILE OFFSET: changes the byte there, whatever it was
   python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(int(sys.argv[2]))
 b = f.read(1)[0]; f.seek(-1, 1); f.write(bytes([b ^ 1]))' "$@"

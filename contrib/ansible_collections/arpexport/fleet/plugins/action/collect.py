@@ -28,6 +28,7 @@ class ActionModule(ActionBase):
             "host_tmpdir": {"type": "str"},
             "lost_host_tries": {"type": "int", "default": 3},
             "lost_host_wait": {"type": "float", "default": 5.0},
+            "site": {"type": "str"},
         })
         run = args["run"]
         if not run:
@@ -40,6 +41,8 @@ class ActionModule(ActionBase):
         self._run, self._tmpdir = run, tmpdir
         self._tries, self._wait = max(args["lost_host_tries"], 0), max(args["lost_host_wait"], 0)
         outcome = {"pass": run["pass"], "at": datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")}
+        if args["site"] is not None:
+            outcome["site"] = args["site"]
         if not runs.HOST.match(name) or name == "report":
             outcome.update(self._failed("its inventory name is not safe as a file name"
                                         if name != "report" else "its table would be the report's file"))

@@ -22,13 +22,18 @@ class ActionModule(ActionBase):
         folder = os.path.abspath(args["folder"])
         if not os.path.isdir(folder):
             raise AnsibleActionFail(f"{shown(folder)} is not a folder")
+        # The inventory's sites, for hosts that run.json gives none.
+        hostvars = task_vars.get("hostvars", {})
+        sites = {h: str(hostvars[h]["arpexport_site"]) for h in hostvars
+                 if "arpexport_site" in hostvars[h]}
         try:
-            text = report.write_report(folder)
+            text = report.write_report(folder, sites)
             if args["latest"]:
                 runs.point_latest(os.path.dirname(folder), os.path.basename(folder))
         except report.ReportError as error:
             raise AnsibleActionFail(str(error)) from None
         except OSError as error:
             raise AnsibleActionFail(f"cannot point latest at {shown(folder)}: {error.strerror}") from None
-        result.update(changed=True, summary=text.splitlines(), msg=f"report.txt, report.json and fleet.csv in {folder}")
+        result.update(changed=True, summary=text.splitlines(),
+                      msg=f"report.txt, report.json and fleet.csv in {os.path.join(folder, report.OUT)}")
         return result

@@ -26,6 +26,11 @@ options:
     description: How often to try to remove the temporary folder on a host that stopped answering.
     type: int
     default: 3
+  site:
+    description:
+      - The host's site: hosts are compared only with hosts of their own site.
+      - Recorded in C(run.json).
+    type: str
   lost_host_wait:
     description: Seconds before each of those tries.
     type: float

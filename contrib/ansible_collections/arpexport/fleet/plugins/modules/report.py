@@ -5,9 +5,12 @@ DOCUMENTATION = r"""
 module: report
 short_description: Report on a folder of neighbour tables
 description:
-  - Writes C(fleet.csv), C(report.txt) and C(report.json) in a folder of
-    C(HOST.txt) tables: coverage, addresses that hosts see at different
-    hardware addresses, and each host's changes since its earlier table.
+  - Writes C(fleet.csv), C(report.txt) and C(report.json) in the folder
+    C(report) of a folder of C(HOST.txt) tables: coverage, addresses that
+    hosts see at different hardware addresses, and each host's changes
+    since its earlier table.
+  - Hosts are compared only within their site, which C(run.json) records
+    or, where it names none, the inventory variable C(arpexport_site) gives.
   - Runs on the controller; the tables are only read.
 version_added: 1.0.0
 author: arpexport developers

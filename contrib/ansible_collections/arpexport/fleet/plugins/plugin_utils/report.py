@@ -5,164 +5,56 @@ so does, with the collections folder on PYTHONPATH,
 
   python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.report FOLDER
 
-writes FOLDER/fleet.csv (host,address,hwaddress: every table's rows),
-FOLDER/report.json (everything) and FOLDER/report.txt (a summary: coverage,
-disagreements, changes), and prints the summary. The tables are only read.
-When FOLDER holds a run's run.json, coverage names each host that was
-not collected with its reason, and hosts are compared only within a network
-that both are on. When FOLDER is a run folder, each host's table is
-compared with its newest earlier one among the run folders beside it.
+It writes FOLDER/report/fleet.csv (host,address,hwaddress: every table's
+rows), report.json (everything) and report.txt (the summary, also printed),
+and only reads the tables: regular files alone, each as a stream, left at
+its first bad line. With a run's run.json, coverage names each host that
+was not collected with its reason, hosts are compared only within their
+site and the networks they are on, and each host's table is compared with
+its newest earlier one among the run folders beside the run.
 """
 import csv
 import io
-import ipaddress
 import json
 import os
-import re
-import socket
+import signal
+import stat
 import sys
-from collections import defaultdict, deque, namedtuple
-from itertools import compress, repeat
-from operator import is_, ne
+import tempfile
+from collections import defaultdict
+from contextlib import contextmanager
+from itertools import compress
+from operator import ne
 
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.runs import RUN, run_key, write_atomically
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.compare import IN, Scope, compare, flagged, gather, hosts_of, numeric, pairs, shared, shared_own
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.runs import RUN, run_key
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.tables import LINE, NotATable, ReportError, kind_of, read_lines, read_record, \
+    read_table, tables_in
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
 
-_ROW = (r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
-        r"(?:\.(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}"
-        r" - (?:[0-9a-f]{2}:){5}[0-9a-f]{2}")
-LINE = re.compile(_ROW)
-RAW_LINE = re.compile(_ROW.encode() + rb"\r?")
-UNRESOLVED = "00:00:00:00:00:00"
 SHOWN = 5  # items of each kind in the summary
-NOWHERE = ()  # the hosts of a line that no table read so far has
-
-# A table read: its bytes, its text with LF line ends, its lines without
-# them, and for each line its hosts in seen (or NOWHERE) when it was read.
-Table = namedtuple("Table", "data text lines hosts")
+OUT = "report"  # the report's own folder in FOLDER, which no table's name can be
+FILES = ("fleet.csv", "report.json", "report.txt")
+FORMULA = ("=", "+", "-", "@", "\t", "\r")  # what a spreadsheet takes for a formula
 
 
-def read_lines(path):
-    """A file's bytes, its text with LF line ends and its lines without
-    them; the lines are None where it is not ASCII text of whole lines."""
-    with open(path, "rb") as f:
-        data = f.read()
-    try:
-        text = data.decode("ascii").replace("\r\n", "\n")
-    except UnicodeDecodeError:
-        return data, "", None
-    lines = text.split("\n")
-    return data, text, lines if not lines.pop() else None
+def csv_host(name):
+    """A host name as a field of fleet.csv: escaped, quoted where it needs
+    it, and never a formula: one that a spreadsheet would take for one is
+    written with a ' before it, as OWASP's advice on CSV injection has it."""
+    name = shown(name)
+    if name.startswith(FORMULA):
+        return '"\'' + name.replace('"', '""') + '"'
+    field = io.StringIO()
+    csv.writer(field).writerow([name])
+    return field.getvalue()[:-2]
 
 
-def read_table(path, seen):
-    """A Table, or None and the number and text of its first bad line. The
-    lines are looked up in seen, and only those that no table had are
-    checked: each line goes through C, not through a loop in Python."""
-    data, text, lines = read_lines(path)
-    if lines is not None:
-        hosts = list(map(seen.get, lines, repeat(NOWHERE)))
-        if all(map(LINE.fullmatch, compress(lines, map(is_, hosts, repeat(NOWHERE))))):
-            return Table(data, text, lines, hosts), None
-    return None, first_fault(data)
-
-
-def first_fault(data):
-    lines = data.split(b"\n")
-    last = lines.pop()  # after the last line end: nothing, in a whole table
-    for number, line in enumerate(lines, 1):
-        if RAW_LINE.fullmatch(line) is None:
-            text = line[:60].decode("ascii", "backslashreplace")
-            return number, text if line else "an empty line"
-    return len(lines) + 1, "a last line without its line end" if last else ""
-
-
-def tables_in(folder):
-    """{host: path} of FOLDER's HOST.txt files, temporary ones left out."""
-    return {name[:-4]: os.path.join(folder, name)
-            for name in sorted(os.listdir(folder))
-            if name.endswith(".txt") and not name.startswith(".") and name != "report.txt"
-            and os.path.isfile(os.path.join(folder, name))}
-
-
-def networks_of(addresses):
-    """A host's networks as (first address, mask, name), in integers."""
-    nets = []
-    for a in addresses:
-        try:
-            net = ipaddress.IPv4Interface(a).network
-        except ValueError:
-            continue
-        nets.append((int(net.network_address), int(net.netmask), str(net)))
-    return tuple(nets)
-
-
-def scope(address, nets):
-    """The host's network that holds address: the one to compare within."""
-    ip = int.from_bytes(socket.inet_aton(address), "big")
-    for first, mask, name in nets:
-        if ip & mask == first:
-            return name
-    return None
-
-
-def scoper(nets):
-    """within(address, hosts): {network: those of hosts that compare address
-    within it}, "all" for hosts whose networks are unknown; each address
-    placed once for each set of networks."""
-    cache = {}
-
-    def within(address, hosts):
-        kinds = set(map(nets.__getitem__, hosts))
-        found = defaultdict(set)
-        for kind in kinds:
-            key = (address, kind)
-            if key not in cache:
-                cache[key] = scope(address, kind) if kind else "all"
-            if cache[key]:
-                found[cache[key]].update(
-                    hosts if len(kinds) == 1 else (h for h in hosts if nets[h] == kind))
-        return found
-    return within
-
-
-def earlier_runs(folder):
-    """The run folders beside FOLDER that are older than it, newest first."""
-    parent, run = os.path.split(os.path.abspath(folder))
-    if not RUN.match(run):
-        return []
-    return [os.path.join(parent, n) for n in
-            sorted((n for n in os.listdir(parent) if RUN.match(n) and run_key(n) < run_key(run)),
-                   key=run_key, reverse=True)]
-
-
-def numeric(address):
-    """A sort key that orders addresses as numbers, cheaply."""
-    return socket.inet_aton(address)
-
-
-def csv_rows(host, text):
-    """A table's text as rows of fleet.csv: host,address,hwaddress, CRLF ended."""
+def csv_rows(prefix, text):
+    """A block of a table's text as rows of fleet.csv: host,address,hwaddress, CRLF ended."""
     if not text:
         return ""
-    field = io.StringIO()
-    csv.writer(field).writerow([host])
-    prefix = field.getvalue()[:-2] + ","  # quoted where the host name needs it
     return prefix + text[:-1].replace(" - ", ",").replace("\n", "\r\n" + prefix) + "\r\n"
-
-
-def gather(seen, table, host):
-    """seen: each line of every table, with the hosts whose table has it."""
-    deque(map(list.append, filter(None, table.hosts), repeat(host)), 0)
-    for line in compress(table.lines, map(is_, table.hosts, repeat(NOWHERE))):
-        seen.setdefault(line, []).append(host)
-
-
-def pairs(lines):
-    """(line, address, hwaddress) of each line that has a hardware address."""
-    for line in lines:
-        address, _, hw = line.partition(" - ")
-        if hw != UNRESOLVED:
-            yield line, address, hw
 
 
 def by_address(lines):
@@ -195,178 +87,183 @@ def changes(old, new):
     }
 
 
-def since(earlier, host, new):
-    """host's changes since its newest earlier table, None when it has none."""
+def earlier_runs(folder):
+    """The run folders (real ones) beside FOLDER that are older than it, newest first."""
+    parent, run = os.path.split(folder)
+    if not RUN.match(run):
+        return []
+    with os.scandir(parent) as entries:
+        older = [e.name for e in entries if RUN.match(e.name) and run_key(e.name) < run_key(run)
+                 and e.is_dir(follow_symlinks=False)]
+    return [os.path.join(parent, n) for n in sorted(older, key=run_key, reverse=True)]
+
+
+def since(earlier, file_name, new):
+    """A host's changes since its newest earlier table, None when it has
+    none; a file there that is not a table is passed over."""
     for run in earlier:
-        path = os.path.join(run, host + ".txt")
         try:
-            data, _, old = read_lines(path)
-        except OSError:  # none there, or none this user may read
+            old = read_lines(os.path.join(os.fsencode(run), file_name))
+        except (NotATable, OSError):
             continue
-        if data == new.data:
-            return {"since": os.path.basename(run), "added": [], "removed": [], "changed": []}
-        diff = changes(old, new.lines) if old is not None else None
+        diff = {"added": [], "removed": [], "changed": []} if old == new.lines else changes(old, new.lines)
         if diff is not None:
             return dict(since=os.path.basename(run), **diff)
     return None
 
 
-def flagged(seen):
-    """The lines of addresses seen at several hardware addresses, and of
-    hardware addresses seen behind several addresses (no group address)."""
-    hw_of, address_of, addresses, hws = {}, {}, set(), set()
-    for _, a, hw in pairs(seen):
-        if hw_of.setdefault(a, hw) != hw:
-            addresses.add(a)
-        if address_of.setdefault(hw, a) != a and not int(hw[:2], 16) & 1:
-            hws.add(hw)
-    by_a, by_hw = defaultdict(dict), defaultdict(dict)
-    for line, a, hw in pairs(seen):
-        if a in addresses:
-            by_a[a][hw] = seen[line]
-        if hw in hws:
-            by_hw[hw][a] = seen[line]
-    return by_a, by_hw
+def coverage(record, tables, others, bad, empty, rows):
+    """Who was collected, from run.json and the files together."""
+    hosts = sorted(set(record) | set(tables) | set(others))
+    missing = {}
+    for h in hosts:
+        entry = record.get(h, {})
+        if h in others:
+            missing[h] = f"{shown(h)}.txt is {others[h]}; left out"
+        elif h in bad:
+            missing[h] = f"{shown(h)}.txt is not a table (line {bad[h]['line']}: {bad[h]['text']}); left out"
+        elif h not in tables:
+            missing[h] = (shown(str(entry.get("reason") or "not collected")) if not entry.get("collected")
+                          else "run.json lists it collected, but there is no table for it")
+    notes = {h: f"the last pass failed: {shown(str(record[h]['failed_later'].get('reason', '')))}"
+             for h in tables if h not in bad and isinstance(record.get(h, {}).get("failed_later"), dict)}
+    notes.update({h: "run.json lists it not collected, but its table is here"
+                  for h in tables if h not in bad and h in record and not record[h].get("collected")})
+    return {"hosts": len(hosts), "collected": len(tables) - len(bad), "rows": rows,
+            "empty": empty, "not_collected": missing, "notes": dict(sorted(notes.items())),
+            "from_run_json": bool(record)}
 
 
-def named(hosts, names):
-    return list(map(names.__getitem__, sorted(hosts)))
-
-
-def per_network(hosts_of, address_of, within):
-    """{network: {key: the key's hosts that compare within it}} of
-    {key: hosts}, each key's address given by address_of."""
-    groups = defaultdict(dict)
-    for key, hosts in hosts_of.items():
-        for net, members in within(address_of(key), hosts).items():
-            groups[net][key] = members
-    return groups
-
-
-def disagreements(by_a, within, unscoped, names):
-    """Each address that hosts on one network see at different hardware
-    addresses; those whose networks are unknown are compared with all."""
-    found = []
-    for a, hws in by_a.items():
-        groups = per_network(hws, lambda _, a=a: a, within)
-        if unscoped:
-            groups["all"] = {hw: set(hosts) for hw, hosts in hws.items()}
-        found += [{"network": net, "address": a,
-                   "hwaddresses": {hw: named(hosts, names) for hw, hosts in sorted(g.items())}}
-                  for net, g in groups.items()
-                  if len(g) > 1 and (net != "all" or any(not h.isdisjoint(unscoped) for h in g.values()))]
-    return sorted(found, key=lambda d: (d["network"], numeric(d["address"])))
-
-
-def shared(by_hw, within, names):
-    """Each hardware address that hosts on one network see behind several addresses."""
-    found = []
-    for hw, addresses in by_hw.items():
-        groups = per_network(addresses, lambda a: a, within)
-        found += [{"network": net, "hwaddress": hw,
-                   "addresses": {a: named(hosts, names)
-                                 for a, hosts in sorted(g.items(), key=lambda i: numeric(i[0]))}}
-                  for net, g in groups.items() if len(g) > 1]
-    return sorted(found, key=lambda d: (d["network"], d["hwaddress"]))
-
-
-def analyse(folder, out):
+def analyse(folder, out, sites=None):
     """Everything the report says; writes the rows to out (fleet.csv) as it reads."""
-    run = {}
-    if os.path.isfile(os.path.join(folder, "run.json")):
-        with open(os.path.join(folder, "run.json"), encoding="utf-8") as f:
-            run = json.load(f).get("hosts", {})
-    tables = tables_in(folder)
+    record = read_record(folder)
+    tables, others = tables_in(folder)
     names = list(tables)
-    nets = [networks_of(run.get(h, {}).get("addresses", [])) for h in names]
-    # A host whose networks are unknown (a table copied in, or no run.json)
-    # is compared with every host.
-    unscoped = {h for h, n in enumerate(nets) if not n}
+    hosts = hosts_of(names, record, sites or {})
+    scope = Scope(hosts)
     earlier = earlier_runs(folder)
     seen = {}  # line -> the hosts (indexes into names) whose table has it
     bad, empty, rows, changed = {}, [], 0, {}
     out.write("host,address,hwaddress\r\n")
     for h, host in enumerate(names):
         try:
-            table, fault = read_table(tables[host], seen)
+            table = read_table(tables[host], seen)
+        except NotATable as fault:
+            bad[host] = {"line": fault.line, "text": fault.text}
+            continue
         except OSError as error:
-            table, fault = None, (0, error.strerror)
-        if table is None:
-            bad[host] = {"line": fault[0], "text": fault[1]}
+            bad[host] = {"line": 0, "text": error.strerror}
             continue
         if not table.lines:
             empty.append(host)
-        out.write(csv_rows(host, table.text))
+        prefix = csv_host(host) + ","
+        for piece in table.text:
+            out.write(csv_rows(prefix, piece))
         rows += len(table.lines)
         gather(seen, table, h)
-        changed[host] = since(earlier, host, table)
+        changed[host] = since(earlier, os.path.basename(tables[host]), table)
     by_a, by_hw = flagged(seen)
-    within = scoper(nets)
-    missing = {h: o.get("reason", "") for h, o in sorted(run.items())
-               if not o.get("collected") and h not in tables}
+    disputes, doubles = [], []
+    for address, hws in by_a.items():
+        found, twice = compare(address, hws, scope)
+        disputes += found
+        doubles += twice
+    unknown = sorted(h.name for h in hosts if not h.nets and h.name not in bad)
     return {
-        "folder": os.path.abspath(folder),
-        "coverage": {
-            "inventory": len(set(run) | set(tables)) if run else None,
-            "tables": len(tables), "rows": rows, "empty": empty,
-            "not_collected": missing, "not_tables": bad},
-        "compared": "within each network the hosts are on" if not unscoped else
-                    "every host with every other: no run.json with the hosts' networks"
-                    if not run or len(unscoped) == len(tables) else
-                    "within each network the hosts are on; with every host, those whose "
-                    "networks are not known: " + ", ".join(names[h] for h in sorted(unscoped)),
-        "disagreements": disagreements(by_a, within, unscoped, names),
-        "shared_hwaddresses": shared(by_hw, within, names),
-        "changes": {h: c for h, c in changed.items()
-                    if c and (c["added"] or c["removed"] or c["changed"])},
-        "new_hosts": [h for h, c in changed.items() if c is None],
+        "folder": folder,
+        "coverage": coverage(record, tables, others, bad, empty, rows),
+        "sites": sorted({h.site for h in hosts}),
+        "networks_not_known": unknown,
+        "disagreements": sorted(disputes, key=lambda d: (d["site"], numeric(d["address"]), d["compared"])),
+        "several_hwaddresses": sorted(doubles, key=lambda d: (d["site"], numeric(d["address"]), d["host"])),
+        "shared_own_addresses": shared_own(h for h in hosts if h.name not in bad),
+        "shared_hwaddresses": shared(by_hw, scope),
+        "earlier_run": os.path.basename(earlier[0]) if earlier else None,
+        "changes": {h: c for h, c in changed.items() if c and (c["added"] or c["removed"] or c["changed"])},
+        "new_hosts": [h for h, c in changed.items() if c is None] if earlier else [],
     }
 
 
+def _more(items, where):
+    """The line that says how many more of a list there are, and where."""
+    more = len(items) - SHOWN
+    return [f"  ... and {more} more: report/report.json, {where}"] if more > 0 else []
+
+
+def _site(item, sites):
+    return f"[{shown(item['site']) or 'no site'}] " if len(sites) > 1 else ""
+
+
+def _names(hosts):
+    return ", ".join(map(shown, hosts))
+
+
 def summary(r):
-    c = r["coverage"]
+    c, sites = r["coverage"], r["sites"]
     out = []
-    if c["inventory"] is not None:
-        out.append(f"Coverage: {c['tables']} of {c['inventory']} hosts collected, "
+    if c["from_run_json"]:
+        out.append(f"Coverage: {c['collected']} of {c['hosts']} hosts collected, "
                    f"{len(c['not_collected'])} not; {c['rows']} rows.")
     else:
-        out.append(f"Coverage: {c['tables']} tables found; {c['rows']} rows.")
-    for host, reason in list(c["not_collected"].items())[:SHOWN]:
-        out.append(f"  {host}: {reason}")
-    for host, fault in list(c["not_tables"].items())[:SHOWN]:
-        out.append(f"  {host}.txt is not a table (line {fault['line']}: {fault['text']}); "
-                   "left out")
-    more = len(c["not_collected"]) + len(c["not_tables"]) - 2 * SHOWN
-    if more > 0:
-        out.append(f"  ... see report.json")
+        out.append(f"Coverage: {c['collected']} of {c['hosts']} tables read, no run.json; {c['rows']} rows.")
+    items = list(c["not_collected"].items())
+    out += [f"  {shown(h)}: {why}" for h, why in items[:SHOWN]] + _more(items, '"coverage", "not_collected"')
+    if c["empty"]:
+        out.append(f"  Empty tables: {len(c['empty'])}: {_names(c['empty'][:SHOWN])}"
+                   + (f" and {len(c['empty']) - SHOWN} more (report/report.json)" if len(c["empty"]) > SHOWN else ""))
+    notes = list(c["notes"].items())
+    out += [f"  {shown(h)}: {note}" for h, note in notes[:SHOWN]] + _more(notes, '"coverage", "notes"')
     out.append("")
+    where = "within each site, " if len(sites) > 1 else ""
+    out.append(f"Compared {where}in the most specific network of each host that holds the address, "
+               "or outside the hosts' networks, never across the two.")
+    if r["networks_not_known"]:
+        unknown = r["networks_not_known"]
+        out.append(f"  Networks not known ({len(unknown)}; compared with every host): {_names(unknown[:SHOWN])}"
+                   + (f" and {len(unknown) - SHOWN} more (report/report.json)" if len(unknown) > SHOWN else ""))
     d = r["disagreements"]
-    out.append(f"Disagreements: {len(d)} address{'' if len(d) == 1 else 'es'} seen with "
-               f"different hardware addresses (compared {r['compared']}).")
+    count = len({(i["site"], i["address"]) for i in d})
+    out.append(f"Disagreements: {count} address{'' if count == 1 else 'es'} that hosts see at "
+               "different hardware addresses.")
     for item in d[:SHOWN]:
-        seen = "; ".join(f"{hw} by {', '.join(hosts)}" for hw, hosts in item["hwaddresses"].items())
-        out.append(f"  {item['address']} ({item['network']}): {seen}")
+        seen = "; ".join(f"{hw} by {_names(hosts)}" for hw, hosts in item["hwaddresses"].items())
+        how = ", ".join(item["networks"]) if item["compared"] == IN else item["compared"]
+        out.append(f"  {_site(item, sites)}{item['address']} ({how}): {seen}")
+    out += _more(d, '"disagreements"')
+    two = r["several_hwaddresses"]
+    out.append(f"One host, one address, several hardware addresses: {len(two)} (two interfaces on "
+               "one network, or a change the host is still resolving).")
+    out += [f"  {_site(i, sites)}{shown(i['host'])}: {i['address']} at {', '.join(i['hwaddresses'])}"
+            for i in two[:SHOWN]] + _more(two, '"several_hwaddresses"')
+    own = r["shared_own_addresses"]
+    out.append(f"Own addresses that several hosts hold: {len(own)} (separate links with one network, "
+               "or a conflict; those hosts are not compared with each other there).")
+    out += [f"  {_site(i, sites)}{i['address']} ({i['network']}): {_names(i['hosts'])}"
+            for i in own[:SHOWN]] + _more(own, '"shared_own_addresses"')
     s = r["shared_hwaddresses"]
     out.append(f"One hardware address behind several addresses: {len(s)} "
                "(a router, or the other face of ARP spoofing).")
-    for item in s[:SHOWN]:
-        out.append(f"  {item['hwaddress']} ({item['network']}): " + ", ".join(item["addresses"]))
+    out += [f"  {_site(i, sites)}{i['hwaddress']} ({i['network']}): " + ", ".join(i["addresses"])
+            for i in s[:SHOWN]] + _more(s, '"shared_hwaddresses"')
     out.append("")
     ch = r["changes"]
-    out.append(f"Changes since the previous run: {len(ch)} host{'' if len(ch) == 1 else 's'} "
-               f"changed, {len(r['new_hosts'])} new.")
-    for host, c in list(ch.items())[:SHOWN]:
-        out.append(f"  {host} (since {c['since']}): {len(c['added'])} added, "
+    if r["earlier_run"] is None:
+        out.append("Changes: no earlier run beside this one to compare with.")
+    else:
+        out.append(f"Changes since the earlier runs (the newest, {r['earlier_run']}): {len(ch)} "
+                   f"host{'' if len(ch) == 1 else 's'} changed, {len(r['new_hosts'])} with no earlier table.")
+    items = list(ch.items())
+    for host, c in items[:SHOWN]:
+        out.append(f"  {shown(host)} (since {c['since']}): {len(c['added'])} added, "
                    f"{len(c['removed'])} removed, {len(c['changed'])} changed hardware address")
         for item in c["changed"][:SHOWN]:
             out.append(f"    {item['address']}: {', '.join(item['old'])} -> {', '.join(item['new'])}")
+        if len(c["changed"]) > SHOWN:
+            out.append(f"    ... and {len(c['changed']) - SHOWN} more: report/report.json, \"changes\"")
+    out += _more(items, '"changes"')
     out.append("")
-    out.append("Everything: report.json; every row: fleet.csv.")
+    out.append("Everything: report/report.json; every row: report/fleet.csv.")
     return "\n".join(out) + "\n"
-
-
-def write(folder, name, fill):
-    return write_atomically(os.path.join(folder, name), fill)
 
 
 def write_in_parts(f, text, part=1 << 20):
@@ -375,32 +272,98 @@ def write_in_parts(f, text, part=1 << 20):
         f.write(text[start:start + part])
 
 
-class ReportError(Exception):
-    pass
-
-
-def write_report(folder):
-    """Writes the report's three files in folder; gives the summary."""
+@contextmanager
+def stopped_as_exceptions():
+    """SIGTERM and SIGHUP raise SystemExit here, as SIGINT raises
+    KeyboardInterrupt, so that a stopped report removes what it began."""
+    def stop(number, _):
+        raise SystemExit(128 + number)
+    saved = {}
     try:
-        report = write(folder, "fleet.csv", lambda f: analyse(folder, f))
-        # One line, from json's C encoder: indenting, or writing to the
-        # file as it goes, takes the one in Python, many times slower.
-        write(folder, "report.json", lambda f: write_in_parts(f, json.dumps(report)))
-        text = summary(report)
-        write(folder, "report.txt", lambda f: f.write(text))
+        for number in (signal.SIGTERM, signal.SIGHUP):
+            saved[number] = signal.signal(number, stop)
+    except ValueError:  # not the main thread: signals are not ours to take
+        pass
+    try:
+        yield
+    finally:
+        for number, handler in saved.items():
+            signal.signal(number, handler)
+
+
+def report_folder(folder):
+    """FOLDER/report, made if need be; ReportError where it is not a folder of its own."""
+    path = os.path.join(folder, OUT)
+    try:
+        os.mkdir(path, 0o755)
+    except FileExistsError:
+        mode = os.lstat(path).st_mode
+        if not stat.S_ISDIR(mode):
+            raise ReportError(f"{shown(path)} is {kind_of(mode)}, not the report's folder") from None
+    return path
+
+
+def write_report(folder, sites=None):
+    """Writes the report's three files in FOLDER/report, each under a
+    temporary name until all three are whole; gives the summary."""
+    folder = os.path.realpath(folder)
+    temporary = {}
+    try:
+        with stopped_as_exceptions():
+            where = report_folder(folder)
+            for name in FILES:
+                fd, temporary[name] = tempfile.mkstemp(prefix=f".{name}.", dir=where)
+                os.close(fd)
+            with open(temporary["fleet.csv"], "w", encoding="utf-8", newline="") as f:
+                report = analyse(folder, f, sites)
+            # One line, from json's C encoder: indenting, or writing to the
+            # file as it goes, takes the one in Python, many times slower.
+            with open(temporary["report.json"], "w", encoding="utf-8") as f:
+                write_in_parts(f, json.dumps(report))
+            text = summary(report)
+            with open(temporary["report.txt"], "w", encoding="utf-8") as f:
+                f.write(text)
+            for name in FILES:
+                os.chmod(temporary[name], 0o644)
+            # All three, or none: a stop now waits until they are in place.
+            blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
+            try:
+                for name in FILES:
+                    os.replace(temporary.pop(name), os.path.join(where, name))
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
     except OSError as error:
-        raise ReportError(f"cannot write the report in {folder}: {error.strerror}") from None
+        raise ReportError(f"cannot write the report in {shown(folder)}: {error.strerror}") from None
+    finally:
+        for path in temporary.values():
+            os.unlink(path)
     return text
 
 
+USAGE = """usage: python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.report FOLDER
+
+Writes FOLDER/report/fleet.csv, report.json and report.txt over the
+HOST.txt tables in FOLDER, and prints report.txt.
+"""
+
+
 def main(argv):
-    if len(argv) != 2 or not os.path.isdir(argv[1]):
-        raise SystemExit(__doc__)
+    if len(argv) == 2 and argv[1] in ("-h", "--help"):
+        sys.stdout.write(USAGE)
+        return 0
+    if len(argv) != 2 or argv[1].startswith("-"):
+        sys.stderr.write(USAGE)
+        return 2
+    if not os.path.isdir(argv[1]):
+        sys.stderr.write(f"report: {shown(argv[1])} is not a folder\n")
+        return 1
     try:
         sys.stdout.write(write_report(argv[1]))
     except ReportError as error:
-        raise SystemExit(f"report: {error}") from None
+        sys.stderr.write(f"report: {error}\n")
+        return 1
+    return 0
 
 
 if __name__ == "__main__":
-    main(sys.argv)
+    sys.exit(main(sys.argv))

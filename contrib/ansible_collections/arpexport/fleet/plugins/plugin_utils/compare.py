@@ -1,0 +1,232 @@
+"""Which hosts are compared with which: hosts of one site, for an address
+in the most specific of their networks that holds it, or outside their
+networks; where a host's networks are not known, with every host of its
+site. Hosts that hold one own address in a network (separate links with
+one network, or a conflict) are not compared with each other there."""
+import ipaddress
+import socket
+from collections import Counter, defaultdict, deque, namedtuple
+from itertools import chain, combinations, compress, repeat
+from operator import is_
+
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.tables import NOWHERE
+
+UNRESOLVED = "00:00:00:00:00:00"
+IN, OUTSIDE, EVERY = "in their network", "outside their networks", "with every host"
+
+# A host as it is compared: its name as shown, its site, its networks as
+# (first address, mask, prefix length, name), most specific first, and its
+# own addresses.
+Host = namedtuple("Host", "name site nets own")
+
+
+def networks_of(addresses):
+    """A host's networks as (first address, mask, prefix length, name), and
+    its own addresses, in integers; what is not an interface is left out."""
+    nets, own = set(), set()
+    for a in addresses if isinstance(addresses, list) else ():
+        try:
+            interface = ipaddress.IPv4Interface(a)
+        except (ValueError, TypeError):
+            continue
+        net = interface.network
+        if net.is_loopback:  # every host has it, and no neighbour is there
+            continue
+        nets.add((int(net.network_address), int(net.netmask), net.prefixlen, str(net)))
+        own.add(int(interface.ip))
+    return tuple(sorted(nets, key=lambda n: -n[2])), frozenset(own)
+
+
+def packed(address):
+    return int.from_bytes(socket.inet_aton(address), "big")
+
+
+def numeric(address):
+    """A sort key that orders addresses as numbers, cheaply."""
+    return socket.inet_aton(address)
+
+
+def most_specific(ip, nets):
+    """The most specific of a host's networks (longest prefix first) that holds ip."""
+    return next((n for n in nets if ip & n[1] == n[0]), None)
+
+
+def gather(seen, table, h):
+    """seen: each line of every table, with the hosts whose table has it."""
+    deque(map(list.append, filter(None, table.hosts), repeat(h)), 0)
+    for line in compress(table.lines, map(is_, table.hosts, repeat(NOWHERE))):
+        seen.setdefault(line, []).append(h)
+
+
+def pairs(lines):
+    """(line, address, hwaddress) of each line that has a hardware address."""
+    for line in lines:
+        address, _, hw = line.partition(" - ")
+        if hw != UNRESOLVED:
+            yield line, address, hw
+
+
+def flagged(seen):
+    """The lines of addresses seen at several hardware addresses, and of
+    hardware addresses seen behind several addresses (no group address)."""
+    hw_of, address_of, addresses, hws = {}, {}, set(), set()
+    for _, a, hw in pairs(seen):
+        if hw_of.setdefault(a, hw) != hw:
+            addresses.add(a)
+        if address_of.setdefault(hw, a) != a and not int(hw[:2], 16) & 1:
+            hws.add(hw)
+    by_a, by_hw = defaultdict(dict), defaultdict(dict)
+    for line, a, hw in pairs(seen):
+        if a in addresses:
+            by_a[a][hw] = seen[line]
+        if hw in hws:
+            by_hw[hw][a] = seen[line]
+    return by_a, by_hw
+
+
+class Scope:
+    """Where each host compares an address: in its most specific network
+    that holds it, outside its networks, or, where its networks are not
+    known, with every host of its site. Hosts of one site and networks are
+    one kind, placed once for each address."""
+
+    def __init__(self, hosts):
+        self.hosts = hosts
+        self.names = [h.name for h in hosts]
+        kinds = {}
+        self.kind = [kinds.setdefault((h.site, h.nets), len(kinds)) for h in hosts]
+        self.kinds = list(kinds)
+        self.cache = {}
+        holders = defaultdict(list)
+        for i, host in enumerate(hosts):
+            for own in host.own:
+                holders[host.site, own].append(i)
+        # Hosts that hold an own address that another host of their site holds.
+        self.sharing = {i for held in holders.values() if len(held) > 1 for i in held}
+
+    def place(self, ip, kind):
+        """(site, how, the network or None) for an address and a kind of host."""
+        key = (ip, kind)
+        if key not in self.cache:
+            site, nets = self.kinds[kind]
+            net = most_specific(ip, nets)
+            self.cache[key] = (site, IN, net) if net else (site, OUTSIDE if nets else EVERY, None)
+        return self.cache[key]
+
+    def groups(self, ip, members_of, everyone):
+        """{(site, how): {key: its hosts there}} of {key: hosts}, everyone
+        their union, and the networks of each site that hold ip."""
+        placed = {k: self.place(ip, k) for k in set(map(self.kind.__getitem__, everyone))}
+        nets = defaultdict(set)
+        for site, _, net in placed.values():
+            if net:
+                nets[site].add(net[3])
+        if len(placed) == 1:  # the hosts' lists, in order, as they are
+            site, how, _ = next(iter(placed.values()))
+            return {(site, how): members_of}, nets
+        groups = defaultdict(lambda: defaultdict(set))
+        for key, hosts in members_of.items():
+            for h in hosts:
+                site, how, _ = placed[self.kind[h]]
+                groups[site, how][key].add(h)
+        return groups, nets
+
+    def separated(self, ip, members):
+        """Pairs of members that hold one own address in their networks
+        that hold ip: separate links with one network, or a conflict."""
+        holders = defaultdict(set)
+        for h in members & self.sharing:
+            net = self.place(ip, self.kind[h])[2]
+            for own in self.hosts[h].own:
+                if own & net[1] == net[0]:
+                    holders[own].add(h)
+        return {frozenset(p) for hs in holders.values() if len(hs) > 1 for p in combinations(hs, 2)}
+
+    def named(self, members):
+        """Hosts by name, in name order: the hosts are in that order."""
+        return list(map(self.names.__getitem__, sorted(members)))
+
+
+def disputed(group, members, separated):
+    """Whether two hosts that may be compared see the address at different
+    hardware addresses: one host alone seeing two is no dispute."""
+    if len(group) < 2 or len(members) < 2:
+        return False
+    if not separated:
+        return True
+    return any(x != y and frozenset((x, y)) not in separated
+               for (_, xs), (_, ys) in combinations(group.items(), 2) for x in xs for y in ys)
+
+
+def compare(address, hws, scope):
+    """The disputes over one address, site by site, and the hosts that see
+    it at several hardware addresses themselves."""
+    ip, everyone = packed(address), set().union(*hws.values())
+    groups, nets = scope.groups(ip, hws, everyone)
+    disputes = []
+    for site in sorted({s for s, _ in groups}):
+        every = groups.get((site, EVERY))
+        if every:  # hosts whose networks are not known are compared with all
+            for how in (IN, OUTSIDE):
+                for hw, members in groups.get((site, how), {}).items():
+                    every[hw] = set(every.get(hw, ())).union(members)
+        for how in (IN, OUTSIDE, EVERY):
+            group = groups.get((site, how))
+            if not group:
+                continue
+            members = everyone if len(groups) == 1 else set().union(*group.values())
+            if disputed(group, members, scope.separated(ip, members) if how == IN and members & scope.sharing else ()):
+                disputes.append({"site": site, "address": address, "compared": how,
+                                 "networks": sorted(nets[site]) if how == IN else [],
+                                 "hwaddresses": {hw: scope.named(m) for hw, m in sorted(group.items())}})
+    doubles = []
+    if sum(map(len, hws.values())) > len(everyone):
+        times = Counter(chain.from_iterable(hws.values()))
+        doubles = [{"site": scope.hosts[h].site, "host": scope.hosts[h].name, "address": address,
+                    "hwaddresses": sorted(hw for hw, members in hws.items() if h in members)}
+                   for h, n in times.items() if n > 1]
+    return disputes, doubles
+
+
+def shared(by_hw, scope):
+    """Each hardware address that hosts see behind several addresses, by
+    site and by the network they compare those addresses in."""
+    found = []
+    for hw, addresses in by_hw.items():
+        groups = defaultdict(dict)
+        for a, members in addresses.items():
+            ip = packed(a)
+            kinds = set(map(scope.kind.__getitem__, members))
+            for kind in kinds:
+                site, how, net = scope.place(ip, kind)
+                these = members if len(kinds) == 1 else [h for h in members if scope.kind[h] == kind]
+                groups[site, net[3] if net else how].setdefault(a, set()).update(these)
+        found += [{"site": site, "network": net, "hwaddress": hw,
+                   "addresses": {a: scope.named(members)
+                                 for a, members in sorted(g.items(), key=lambda i: numeric(i[0]))}}
+                  for (site, net), g in groups.items() if len(g) > 1]
+    return sorted(found, key=lambda d: (d["site"], d["network"], d["hwaddress"]))
+
+
+def shared_own(hosts):
+    """Own addresses that several hosts of one site hold."""
+    holders = defaultdict(list)
+    for host in hosts:
+        for first, mask, _, name in host.nets:
+            for own in host.own:
+                if own & mask == first:
+                    holders[host.site, own, name].append(host.name)
+    return [{"site": site, "address": str(ipaddress.IPv4Address(own)), "network": name,
+             "hosts": sorted(set(names))}
+            for (site, own, name), names in sorted(holders.items()) if len(set(names)) > 1]
+
+
+def hosts_of(names, record, sites):
+    """Each table's Host, from run.json and, where it names no site, sites."""
+    hosts = []
+    for name in names:
+        entry = record.get(name, {})
+        site = entry.get("site") if isinstance(entry.get("site"), str) else sites.get(name, "")
+        nets, own = networks_of(entry.get("addresses"))
+        hosts.append(Host(name, str(site), nets, own))
+    return hosts
