@@ -7,31 +7,28 @@ import tempfile
 import time
 from datetime import datetime, timezone
 
-from ansible.errors import AnsibleActionFail, AnsibleConnectionFailure
-from ansible.plugins.action import ActionBase
+from ansible.errors import AnsibleActionFail, AnsibleError
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import host, runs
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_line, shown
 
 NOT_PREPARED = ("the run was not prepared on the controller: with --limit, name localhost "
                 "too, as in --limit 'web1,localhost'")
 
 
-class ActionModule(ActionBase):
-    TRANSFERS_FILES = False
+class ActionModule(Action):
+    ARGS = {
+        "run": {"type": "dict"},
+        "host_tmpdir": {"type": "str"},
+        "lost_host_tries": {"type": "int", "default": 3},
+        "lost_host_wait": {"type": "float", "default": 5.0},
+        "site": {"type": "str"},
+    }
 
-    def run(self, tmp=None, task_vars=None):
-        result = super().run(tmp, task_vars)
-        del tmp
-        _, args = self.validate_argument_spec(argument_spec={
-            "run": {"type": "dict"},
-            "host_tmpdir": {"type": "str"},
-            "lost_host_tries": {"type": "int", "default": 3},
-            "lost_host_wait": {"type": "float", "default": 5.0},
-            "site": {"type": "str"},
-        })
+    def act(self, args, task_vars):
         run = args["run"]
-        if not run:
+        if not run or not {"folder", "mark", "pass", "programs", "source"} <= set(run):
             raise AnsibleActionFail(NOT_PREPARED)
         tmpdir = args["host_tmpdir"]
         if tmpdir is not None and not host.tmpdir_ok(tmpdir):
@@ -43,16 +40,18 @@ class ActionModule(ActionBase):
         outcome = {"pass": run["pass"], "at": datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")}
         if args["site"] is not None:
             outcome["site"] = args["site"]
-        if not runs.HOST.match(name) or name == "report":
-            outcome.update(self._failed("its inventory name is not safe as a file name"
-                                        if name != "report" else "its table would be the report's file"))
+        if not runs.HOST.match(name):
+            outcome.update(self._failed("its inventory name is not safe as a file name"))
             table = None
         elif not getattr(self._connection, "has_pipelining", False):
             outcome.update(self._failed(f"the {self._connection.transport} connection cannot give a "
                                         "command its input: use ssh or local"))
             table = None
         else:
-            fields, table = self._collect(run["folder"], name)
+            try:
+                fields, table = self._collect(run["folder"], name)
+            except Exception as error:  # recorded as the host's failure, never lost
+                fields, table = self._failed(f"collecting it failed: {one_line(repr(error))}"), None
             outcome.update(fields)
         try:
             runs.settle(run["folder"], name, outcome, table)
@@ -63,9 +62,8 @@ class ActionModule(ActionBase):
                 os.unlink(table)
         collected = outcome["collected"]
         lines = outcome.get("lines", 0)
-        result.update(changed=True, failed=not collected, outcome=outcome, msg=(
-            f"collected, {lines} line{'' if lines == 1 else 's'}" if collected else outcome["reason"]))
-        return result
+        return {"changed": True, "failed": not collected, "outcome": outcome, "msg": (
+            f"collected, {lines} line{'' if lines == 1 else 's'}" if collected else outcome["reason"])}
 
     def _execute(self, script, in_data=None):
         """Runs script under /bin/sh on the host: its status, output and errors as bytes."""
@@ -81,7 +79,7 @@ class ActionModule(ActionBase):
         mark = self._run["mark"]
         try:
             probe = host.read_probe(mark, *self._execute(host.probe_script(mark, self._tmpdir)))
-        except AnsibleConnectionFailure as error:
+        except AnsibleError as error:
             return self._failed("unreachable: " + one_line(str(error))), None
         if probe.problem:
             return self._failed(probe.problem, probe.addresses), None
@@ -95,7 +93,7 @@ class ActionModule(ActionBase):
         where = f"{probe.base or self._tmpdir or '$TMPDIR'}/{temporary}"
         try:
             answer = self._execute(host.run_script(mark, temporary, self._tmpdir), in_data=program)
-        except AnsibleConnectionFailure as error:
+        except AnsibleError as error:
             note, left = self._clean_up(temporary, where)
             return self._failed(f"lost during the run: {one_line(str(error))}; {note}",
                                 probe.addresses, left), None
@@ -133,7 +131,7 @@ class ActionModule(ActionBase):
             try:
                 self._connection.reset()
                 status, out, _ = self._execute(host.cleanup_script(self._run["mark"], temporary, self._tmpdir))
-            except AnsibleConnectionFailure:
+            except AnsibleError:
                 continue
             if status == 0 and "removed" in host.answers(self._run["mark"], out):
                 return "its temporary folder was removed once it answered again", ""

@@ -6,9 +6,9 @@ import shutil
 import tempfile
 
 from ansible.errors import AnsibleActionFail
-from ansible.plugins.action import ActionBase
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import host, release, runs
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
 
 COLLECTION = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -22,36 +22,20 @@ def collection_version():
         return "from its sources"
 
 
-class ActionModule(ActionBase):
-    TRANSFERS_FILES = False
+class ActionModule(Action):
+    ARGS = {
+        "release_dir": {"type": "path"},
+        "release_key": {"type": "path"},
+        "require_signature": {"type": "bool", "default": False},
+        "tables_dir": {"type": "path", "default": "tables"},
+        "run": {"type": "str"},
+    }
 
-    def run(self, tmp=None, task_vars=None):
-        result = super().run(tmp, task_vars)
-        del tmp
-        _, args = self.validate_argument_spec(argument_spec={
-            "release_dir": {"type": "path"},
-            "release_key": {"type": "path"},
-            "require_signature": {"type": "bool", "default": False},
-            "tables_dir": {"type": "path", "default": "tables"},
-            "run": {"type": "str"},
-        })
+    def act(self, args, task_vars):
         if self._play_context.check_mode:
             raise AnsibleActionFail("a run cannot be shown in check mode: all it does on a host "
                                     "is read its table through a temporary folder")
-        if args["release_dir"]:
-            problems, note, tarballs = release.check(args["release_dir"], args["release_key"],
-                                                     args["require_signature"])
-            source = args["release_dir"]
-        else:
-            programs = release.collection_programs(os.path.join(COLLECTION, "files"))
-            problems = [] if programs else [
-                "this collection holds no programs (a copy of its sources): name a release "
-                "folder with -e release_dir=DIR"]
-            source, tarballs = "the collection arpexport.fleet " + collection_version(), {}
-            note = "the programs of " + source
-        if problems:
-            raise AnsibleActionFail("; ".join(problems))
-
+        note, source, tarballs, programs = self._programs(args)
         root = os.path.abspath(args["tables_dir"])
         try:
             if args["run"]:
@@ -74,7 +58,25 @@ class ActionModule(ActionBase):
                     os.rmdir(folder)
                 raise AnsibleActionFail("; ".join(problems))
         mark = host.new_mark()
-        result.update(changed=True, msg=f"{note}; tables in {folder}", run={
+        return {"changed": True, "msg": f"{note}; tables in {folder}", "run": {
             "name": name, "root": root, "folder": folder, "mark": mark, "pass": mark[-16:],
-            "programs": programs, "source": shown(source), "note": note, "staged": staged})
-        return result
+            "programs": programs, "source": shown(source), "note": note, "staged": staged}}
+
+    @staticmethod
+    def _programs(args):
+        """Where the programs come from: (how they were checked, where,
+        {processor: tarball} to take them from, {processor: program})."""
+        if args["release_dir"]:
+            problems, note, tarballs = release.check(args["release_dir"], args["release_key"],
+                                                     args["require_signature"])
+            source, programs = args["release_dir"], {}
+        else:
+            programs = release.collection_programs(os.path.join(COLLECTION, "files"))
+            problems = [] if programs else [
+                "this collection holds no programs (a copy of its sources): name a release "
+                "folder with -e release_dir=DIR"]
+            source, tarballs = "the collection arpexport.fleet " + collection_version(), {}
+            note = "the programs of " + source
+        if problems:
+            raise AnsibleActionFail("; ".join(problems))
+        return note, source, tarballs, programs

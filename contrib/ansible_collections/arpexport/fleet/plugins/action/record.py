@@ -4,9 +4,9 @@ import os
 import shutil
 
 from ansible.errors import AnsibleActionFail
-from ansible.plugins.action import ActionBase
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import runs
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action
 
 
 def said(outcome, recorded):
@@ -19,13 +19,10 @@ def said(outcome, recorded):
     return f"collected, {lines} line{'' if lines == 1 else 's'}{left}"
 
 
-class ActionModule(ActionBase):
-    TRANSFERS_FILES = False
+class ActionModule(Action):
+    ARGS = {"run": {"type": "dict", "required": True}}
 
-    def run(self, tmp=None, task_vars=None):
-        result = super().run(tmp, task_vars)
-        del tmp
-        _, args = self.validate_argument_spec(argument_spec={"run": {"type": "dict", "required": True}})
+    def act(self, args, task_vars):
         run = args["run"]
         try:
             outcomes, hosts = runs.record(run["folder"], run["note"])
@@ -41,6 +38,5 @@ class ActionModule(ActionBase):
         failed = [h for h, o in sorted(ours.items()) if not o["collected"]]
         lines = [f"{run['note']}; tables in {run['folder']}"]
         lines += [f"{h}: {said(o, hosts.get(h, {}))}" for h, o in sorted(ours.items())]
-        result.update(changed=True, failed_hosts=failed, lines=lines,
-                      msg=f"{len(failed)} of {len(ours)} hosts were not collected: {', '.join(failed)}")
-        return result
+        return {"changed": True, "failed_hosts": failed, "lines": lines,
+                "msg": f"{len(failed)} of {len(ours)} hosts were not collected: {', '.join(failed)}"}

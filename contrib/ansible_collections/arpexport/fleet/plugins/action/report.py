@@ -3,23 +3,20 @@
 import os
 
 from ansible.errors import AnsibleActionFail
-from ansible.plugins.action import ActionBase
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import report, runs
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
 
 
-class ActionModule(ActionBase):
-    TRANSFERS_FILES = False
+class ActionModule(Action):
+    ARGS = {
+        "folder": {"type": "path", "required": True},
+        "latest": {"type": "bool", "default": False},
+    }
 
-    def run(self, tmp=None, task_vars=None):
-        result = super().run(tmp, task_vars)
-        del tmp
-        _, args = self.validate_argument_spec(argument_spec={
-            "folder": {"type": "path", "required": True},
-            "latest": {"type": "bool", "default": False},
-        })
-        folder = os.path.abspath(args["folder"])
+    def act(self, args, task_vars):
+        folder = os.path.realpath(args["folder"])
         if not os.path.isdir(folder):
             raise AnsibleActionFail(f"{shown(folder)} is not a folder")
         # The inventory's sites, for hosts that run.json gives none.
@@ -28,12 +25,11 @@ class ActionModule(ActionBase):
                  if "arpexport_site" in hostvars[h]}
         try:
             text = report.write_report(folder, sites)
-            if args["latest"]:
+            if args["latest"] and runs.RUN.match(os.path.basename(folder)):
                 runs.point_latest(os.path.dirname(folder), os.path.basename(folder))
         except report.ReportError as error:
             raise AnsibleActionFail(str(error)) from None
         except OSError as error:
             raise AnsibleActionFail(f"cannot point latest at {shown(folder)}: {error.strerror}") from None
-        result.update(changed=True, summary=text.splitlines(),
-                      msg=f"report.txt, report.json and fleet.csv in {os.path.join(folder, report.OUT)}")
-        return result
+        return {"changed": True, "summary": text.splitlines(),
+                "msg": f"report.txt, report.json and fleet.csv in {os.path.join(folder, report.OUT)}"}
