@@ -15,10 +15,9 @@ description:
     folder removed if it answers.
 version_added: 1.0.0
 author: arpexport developers
+extends_documentation_fragment:
+  - arpexport.fleet.run
 options:
-  run:
-    description: The run, as the prepare action returns it.
-    type: dict
   host_tmpdir:
     description: The folder on the host for the temporary folder; by default the login's C($TMPDIR), then C(/tmp).
     type: str

@@ -10,11 +10,8 @@ description:
   - Runs on the controller.
 version_added: 1.0.0
 author: arpexport developers
-options:
-  run:
-    description: The run, as the prepare action returns it.
-    type: dict
-    required: true
+extends_documentation_fragment:
+  - arpexport.fleet.run
 """
 
 EXAMPLES = r"""
