@@ -95,7 +95,8 @@ fleet_snapshot "${hosts[@]}"
 # play NAME ARG...: a run of the collection's playbook in $work with tables
 # in ./tables, its output in NAME.log, the report's lines in NAME.report.
 play() {
-  fleet_ansible ansible-playbook -f 16 arpexport.fleet.collect -e lost_host_wait=2 "${@:2}" >"$1.log" 2>&1
+  fleet_ansible ansible-playbook -f 16 arpexport.fleet.collect -e lost_host_wait=2 -e lost_host_tries=4 "${@:2}" \
+    >"$1.log" 2>&1
   echo "playbook: status $?" >>"$1.log"
   sed -n '/Report every host/,/^}/p' "$1.log" | sed -n 's/^ *"\(.*\)",\?$/\1/p' >"$1.report"
 }
