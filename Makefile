@@ -105,7 +105,7 @@ package: deps
 	  cmake --build --preset $$preset -j $(JOBS) --target tarball docs && \
 	  (cd build/$$preset && cpack -G RPM) || exit 1; \
 	done
-	scripts/make-collection build build/collection $(TGZ)
+	scripts/make-collection build/collection $(TGZ)
 	mkdir -p $(ARPEXPORT_DIST)
 	cp $(DEB) $(ZIP) $(TGZ) $(RPM) $(COLLECTION) $(ARPEXPORT_DIST)/
 	cd $(ARPEXPORT_DIST) && sha256sum -- $(RELEASED) > SHA256SUMS
