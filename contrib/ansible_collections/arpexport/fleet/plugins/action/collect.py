@@ -3,7 +3,6 @@
 host but /bin/sh and a few POSIX tools: two commands over the connection,
 the program on the second one's standard input."""
 import os
-import tempfile
 import time
 from datetime import datetime, timezone
 
@@ -105,22 +104,10 @@ class ActionModule(Action):
             return self._failed(got.problem + (f"; {note}" if note else ""), probe.addresses, left), None
         fields = {"collected": True, "lines": answer[1].count(b"\n", got.start, got.end),
                   "addresses": probe.addresses}
-        return dict(fields, **({"left": left} if left else {})), self._keep(folder, name, answer[1], got)
-
-    @staticmethod
-    def _keep(folder, name, out, got):
-        """The table, whole, at a temporary name beside its final one."""
-        fd, path = tempfile.mkstemp(prefix=f".{name}.txt.", dir=folder)
-        try:
-            with os.fdopen(fd, "wb") as f:
-                f.write(memoryview(out)[got.start:got.end])
-                f.flush()
-                os.fsync(f.fileno())
-            os.chmod(path, 0o644)
-        except BaseException:
-            os.unlink(path)
-            raise
-        return path
+        # The table, whole, at a temporary name beside its final one.
+        table, _ = runs.temporary_file(folder, name + ".txt",
+                                       lambda f: f.write(memoryview(answer[1])[got.start:got.end]), binary=True)
+        return dict(fields, **({"left": left} if left else {})), table
 
     def _clean_up(self, temporary, where):
         """The temporary folder of a run that was cut off, or did not remove

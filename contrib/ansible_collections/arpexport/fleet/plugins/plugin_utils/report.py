@@ -20,14 +20,13 @@ import os
 import signal
 import stat
 import sys
-import tempfile
 from collections import defaultdict
 from contextlib import contextmanager
 from itertools import compress
 from operator import ne
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.compare import IN, Scope, compare, flagged, gather, hosts_of, numeric, pairs, shared, shared_own
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.runs import RUN, run_key
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.runs import RUN, run_key, temporary_file
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.tables import LINE, NotATable, ReportError, kind_of, read_lines, read_record, \
     read_table, tables_in
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
@@ -311,20 +310,13 @@ def write_report(folder, sites=None):
     try:
         with stopped_as_exceptions():
             where = report_folder(folder)
-            for name in FILES:
-                fd, temporary[name] = tempfile.mkstemp(prefix=f".{name}.", dir=where)
-                os.close(fd)
-            with open(temporary["fleet.csv"], "w", encoding="utf-8", newline="") as f:
-                report = analyse(folder, f, sites)
+            temporary["fleet.csv"], report = temporary_file(where, "fleet.csv", lambda f: analyse(folder, f, sites))
             # One line, from json's C encoder: indenting, or writing to the
             # file as it goes, takes the one in Python, many times slower.
-            with open(temporary["report.json"], "w", encoding="utf-8") as f:
-                write_in_parts(f, json.dumps(report))
+            temporary["report.json"], _ = temporary_file(where, "report.json",
+                                                         lambda f: write_in_parts(f, json.dumps(report)))
             text = summary(report)
-            with open(temporary["report.txt"], "w", encoding="utf-8") as f:
-                f.write(text)
-            for name in FILES:
-                os.chmod(temporary[name], 0o644)
+            temporary["report.txt"], _ = temporary_file(where, "report.txt", text)
             # All three, or none: a stop now waits until they are in place.
             blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
             try:

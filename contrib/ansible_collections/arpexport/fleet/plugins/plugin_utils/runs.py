@@ -17,6 +17,7 @@ import json
 import os
 import re
 import secrets
+import stat
 import tempfile
 import time
 
@@ -55,29 +56,39 @@ def existing_run(root, name):
     if not RUN.match(name):
         raise ValueError(f"{name} is not a run's name, such as 20261210T120000Z")
     try:
-        if os.lstat(path).st_mode & 0o170000 == 0o040000:
+        if stat.S_ISDIR(os.lstat(path).st_mode):
             return path
     except OSError:
         pass
     raise ValueError(f"there is no run folder {path}")
 
 
-def write_atomically(path, fill, mode=0o644):
-    """path holds what fill(f) writes, or what it held: the text goes to a
-    temporary file beside it first. fill may be a str. Returns fill's result."""
-    directory, name = os.path.split(path)
+def temporary_file(directory, name, fill, binary=False):
+    """A file in directory under a temporary name of its own, beside name,
+    holding what fill(f) writes (or fill itself), on disk, mode 644: its
+    path and fill's result. Removed again where the writing fails."""
     fd, temporary = tempfile.mkstemp(prefix=f".{name}.", dir=directory)
     try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
+        with os.fdopen(fd, "wb") if binary else os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
             result = fill(f) if callable(fill) else f.write(fill)
             f.flush()
             os.fsync(f.fileno())
-        os.chmod(temporary, mode)
-        os.replace(temporary, path)
-        return result
+        os.chmod(temporary, 0o644)
+        return temporary, result
     except BaseException:
         os.unlink(temporary)
         raise
+
+
+def write_atomically(path, fill):
+    """path holds what fill(f) writes, or what it held."""
+    temporary, result = temporary_file(*os.path.split(path), fill)
+    try:
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+    return result
 
 
 @contextlib.contextmanager
