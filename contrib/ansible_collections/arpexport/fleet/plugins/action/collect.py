@@ -102,8 +102,7 @@ class ActionModule(Action):
             note, left = self._clean_up(temporary, where)
         if got.problem:
             return self._failed(got.problem + (f"; {note}" if note else ""), probe.addresses, left), None
-        fields = {"collected": True, "lines": answer[1].count(b"\n", got.start, got.end),
-                  "addresses": probe.addresses}
+        fields = {"collected": True, "lines": got.lines, "addresses": probe.addresses}
         # The table, whole, at a temporary name beside its final one.
         table, _ = runs.temporary_file(folder, name + ".txt",
                                        lambda f: f.write(memoryview(answer[1])[got.start:got.end]), binary=True)

@@ -28,7 +28,7 @@ _ALNUM = string.ascii_letters + string.digits
 _ADDRESS = re.compile(r"inet ((?:[0-9]{1,3}\.){3}[0-9]{1,3}/[0-9]{1,2})(?: |$)")
 
 Probe = namedtuple("Probe", "machine base addresses problem")
-Run = namedtuple("Run", "problem start end removed")
+Run = namedtuple("Run", "problem start end lines removed")
 
 
 def new_mark():
@@ -121,22 +121,22 @@ def _line_at(data, line, start=0):
 
 
 def read_run(mark, rc, out, err, base=""):
-    """A Run: its problem ("" when the table came whole) and the table's
-    place in out."""
+    """A Run: its problem ("" when the table came whole), the table's
+    place in out and its line count."""
     m = mark.encode()
     table = _line_at(out, m + b" table\n")
     start = table + len(m) + 7 if table >= 0 else len(out)
     end = _line_at(out, m + b" end\n", start) if table >= 0 else -1
     said = answers(mark, out[:table] if table >= 0 else out)
     removed = "removed" in said or "removed" in answers(mark, out[end:] if end >= 0 else b"")
-    problem = _run_problem(said, rc, out, err, base)
+    problem, lines = _run_problem(said, rc, out, err, base), 0
     if not problem:
         counted = _first(said, "lines")
+        lines = out.count(b"\n", start, end) if end >= 0 else 0
         whole = end >= 0 and counted is not None and counted.split()[:2] == [
-            str(out.count(b"\n", start, end)),
-            hashlib.sha256(memoryview(out)[start:end]).hexdigest()]
+            str(lines), hashlib.sha256(memoryview(out)[start:end]).hexdigest()]
         problem = "" if whole else "its table did not come back whole"
-    return Run(problem, start, max(end, start), removed)
+    return Run(problem, start, max(end, start), lines, removed)
 
 
 def _run_problem(said, rc, out, err, base):

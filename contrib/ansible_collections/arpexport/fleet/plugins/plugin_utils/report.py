@@ -183,10 +183,10 @@ def analyse(folder, out, sites=None):
     }
 
 
-def _more(items, where):
+def _more(items, where, indent="  "):
     """The line that says how many more of a list there are, and where."""
     more = len(items) - SHOWN
-    return [f"  ... and {more} more: report/report.json, {where}"] if more > 0 else []
+    return [f"{indent}... and {more} more: report/report.json, {where}"] if more > 0 else []
 
 
 def _site(item, sites):
@@ -195,6 +195,12 @@ def _site(item, sites):
 
 def _names(hosts):
     return ", ".join(map(shown, hosts))
+
+
+def _first_names(hosts):
+    """The first of a list of hosts, and how many more report.json has."""
+    more = len(hosts) - SHOWN
+    return _names(hosts[:SHOWN]) + (f" and {more} more (report/report.json)" if more > 0 else "")
 
 
 def summary(r):
@@ -208,8 +214,7 @@ def summary(r):
     items = list(c["not_collected"].items())
     out += [f"  {shown(h)}: {why}" for h, why in items[:SHOWN]] + _more(items, '"coverage", "not_collected"')
     if c["empty"]:
-        out.append(f"  Empty tables: {len(c['empty'])}: {_names(c['empty'][:SHOWN])}"
-                   + (f" and {len(c['empty']) - SHOWN} more (report/report.json)" if len(c["empty"]) > SHOWN else ""))
+        out.append(f"  Empty tables: {len(c['empty'])}: {_first_names(c['empty'])}")
     notes = list(c["notes"].items())
     out += [f"  {shown(h)}: {note}" for h, note in notes[:SHOWN]] + _more(notes, '"coverage", "notes"')
     out.append("")
@@ -218,8 +223,7 @@ def summary(r):
                "or outside the hosts' networks, never across the two.")
     if r["networks_not_known"]:
         unknown = r["networks_not_known"]
-        out.append(f"  Networks not known ({len(unknown)}; compared with every host): {_names(unknown[:SHOWN])}"
-                   + (f" and {len(unknown) - SHOWN} more (report/report.json)" if len(unknown) > SHOWN else ""))
+        out.append(f"  Networks not known ({len(unknown)}; compared with every host): {_first_names(unknown)}")
     d = r["disagreements"]
     count = len({(i["site"], i["address"]) for i in d})
     out.append(f"Disagreements: {count} address{'' if count == 1 else 'es'} that hosts see at "
@@ -257,8 +261,7 @@ def summary(r):
                    f"{len(c['removed'])} removed, {len(c['changed'])} changed hardware address")
         for item in c["changed"][:SHOWN]:
             out.append(f"    {item['address']}: {', '.join(item['old'])} -> {', '.join(item['new'])}")
-        if len(c["changed"]) > SHOWN:
-            out.append(f"    ... and {len(c['changed']) - SHOWN} more: report/report.json, \"changes\"")
+        out += _more(c["changed"], '"changes"', indent="    ")
     out += _more(items, '"changes"')
     out.append("")
     out.append("Everything: report/report.json; every row: report/fleet.csv.")

@@ -2,6 +2,7 @@
 without following links or waiting on FIFOs, each read as a stream of
 blocks and left at its first line that is not a row; run.json as a run's
 record."""
+import errno
 import json
 import os
 import re
@@ -50,7 +51,7 @@ def open_regular(path):
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as error:
-        raise NotATable(0, "a link" if error.errno == 40 else error.strerror) from None
+        raise NotATable(0, "a link" if error.errno == errno.ELOOP else error.strerror) from None
     mode = os.fstat(fd).st_mode
     if not stat.S_ISREG(mode):
         os.close(fd)
