@@ -3,12 +3,9 @@
 import json
 import os
 import shutil
-import tempfile
 
-from ansible.errors import AnsibleActionFail
-
-from ansible_collections.arpexport.fleet.plugins.plugin_utils import host, release, runs
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import host, release, run_folder
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action, Refused
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
 
 COLLECTION = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -23,40 +20,28 @@ def collection_version():
 
 
 class ActionModule(Action):
-    ARGS = {
-        "release_dir": {"type": "path"},
-        "release_key": {"type": "path"},
-        "require_signature": {"type": "bool", "default": False},
-        "tables_dir": {"type": "path", "default": "tables"},
-        "run": {"type": "str"},
-    }
-
     def act(self, args, task_vars):
-        if self._play_context.check_mode:
-            raise AnsibleActionFail("a run cannot be shown in check mode: all it does on a host "
-                                    "is read its table through a temporary folder")
         note, source, tarballs, programs = self._programs(args)
         root = os.path.abspath(args["tables_dir"])
         try:
             if args["run"]:
                 name = args["run"]
-                folder = runs.existing_run(root, name)
+                folder = run_folder.existing_run(root, name)
             else:
-                name = runs.new_run(root)
+                name = run_folder.new_run(root)
                 folder = os.path.join(root, name)
-            staged = tempfile.mkdtemp(prefix=".programs.", dir=folder) if tarballs else ""
+            staged = run_folder.programs_folder(folder) if tarballs else ""
         except ValueError as error:
-            raise AnsibleActionFail(str(error)) from None
+            raise Refused(str(error)) from None
         except OSError as error:
-            raise AnsibleActionFail(f"cannot make the run's folder in {shown(root)}: "
-                                    f"{error.strerror}") from None
+            raise Refused(f"cannot make the run's folder in {shown(root)}: {error.strerror}") from None
         if staged:
             programs, problems = release.stage(tarballs, staged)
             if problems:
                 shutil.rmtree(staged, ignore_errors=True)
                 if not args["run"]:
                     os.rmdir(folder)
-                raise AnsibleActionFail("; ".join(problems))
+                raise Refused("; ".join(problems))
         mark = host.new_mark()
         return {"changed": True, "msg": f"{note}; tables in {folder}", "run": {
             "name": name, "root": root, "folder": folder, "mark": mark, "pass": mark[-16:],
@@ -78,5 +63,5 @@ class ActionModule(Action):
             source, tarballs = "the collection arpexport.fleet " + collection_version(), {}
             note = "the programs of " + source
         if problems:
-            raise AnsibleActionFail("; ".join(problems))
+            raise Refused("; ".join(problems))
         return note, source, tarballs, programs

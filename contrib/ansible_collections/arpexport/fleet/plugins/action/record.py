@@ -1,15 +1,10 @@
 # Copyright 2026 The arpexport developers. All rights reserved.
 """Writes a run's run.json from every pass's outcomes, and says this pass's."""
-import os
-import shutil
-
-from ansible.errors import AnsibleActionFail
-
-from ansible_collections.arpexport.fleet.plugins.plugin_utils import runs
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import run_folder
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action, Refused
 
 
-def said(outcome, recorded):
+def outcome_line(outcome, recorded):
     """One host's outcome, as the play shows it, with what run.json keeps."""
     if not outcome["collected"]:
         kept = f"; the run's table of it, of {recorded.get('at', 'an earlier pass')}, is kept"
@@ -20,23 +15,20 @@ def said(outcome, recorded):
 
 
 class ActionModule(Action):
-    ARGS = {"run": {"type": "dict", "required": True}}
+    TAKES_RUN = True
 
     def act(self, args, task_vars):
         run = args["run"]
         try:
-            outcomes, hosts = runs.record(run["folder"], run["note"])
+            outcomes, hosts = run_folder.record(run["folder"], run["note"])
         except (OSError, ValueError) as error:
-            raise AnsibleActionFail(f"cannot write run.json in {run['folder']}: "
-                                    f"{getattr(error, 'strerror', None) or error}") from None
+            raise Refused(f"cannot write {run_folder.RECORD} in {run['folder']}: "
+                          f"{getattr(error, 'strerror', None) or error}") from None
         finally:
-            staged = run.get("staged")
-            if staged and os.path.dirname(staged) == run["folder"] \
-                    and os.path.basename(staged).startswith(".programs."):
-                shutil.rmtree(staged, ignore_errors=True)
+            run_folder.remove_programs(run["folder"], run["staged"])
         ours = {o["host"]: o for o in outcomes if o.get("pass") == run["pass"]}
         failed = [h for h, o in sorted(ours.items()) if not o["collected"]]
         lines = [f"{run['note']}; tables in {run['folder']}"]
-        lines += [f"{h}: {said(o, hosts.get(h, {}))}" for h, o in sorted(ours.items())]
+        lines += [f"{h}: {outcome_line(o, hosts.get(h, {}))}" for h, o in sorted(ours.items())]
         return {"changed": True, "failed_hosts": failed, "lines": lines,
                 "msg": f"{len(failed)} of {len(ours)} hosts were not collected: {', '.join(failed)}"}

@@ -2,34 +2,27 @@
 """Writes the report on a folder of tables, and points latest at its run."""
 import os
 
-from ansible.errors import AnsibleActionFail
-
-from ansible_collections.arpexport.fleet.plugins.plugin_utils import report, runs
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import report, run_folder
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action, Refused
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
 
 
 class ActionModule(Action):
-    ARGS = {
-        "folder": {"type": "path", "required": True},
-        "latest": {"type": "bool", "default": False},
-    }
-
     def act(self, args, task_vars):
         folder = os.path.realpath(args["folder"])
         if not os.path.isdir(folder):
-            raise AnsibleActionFail(f"{shown(folder)} is not a folder")
+            raise Refused(f"{shown(folder)} is not a folder")
         # The inventory's sites, for hosts that run.json gives none.
         hostvars = task_vars.get("hostvars", {})
         sites = {h: str(hostvars[h]["arpexport_site"]) for h in hostvars
                  if "arpexport_site" in hostvars[h]}
         try:
             text = report.write_report(folder, sites)
-            if args["latest"] and runs.RUN.match(os.path.basename(folder)):
-                runs.point_latest(os.path.dirname(folder), os.path.basename(folder))
+            if args["latest"] and run_folder.RUN_NAME.match(os.path.basename(folder)):
+                run_folder.point_latest(os.path.dirname(folder), os.path.basename(folder))
         except report.ReportError as error:
-            raise AnsibleActionFail(str(error)) from None
+            raise Refused(str(error)) from None
         except OSError as error:
-            raise AnsibleActionFail(f"cannot point latest at {shown(folder)}: {error.strerror}") from None
+            raise Refused(f"cannot point latest at {shown(folder)}: {error.strerror}") from None
         return {"changed": True, "summary": text.splitlines(),
-                "msg": f"report.txt, report.json and fleet.csv in {os.path.join(folder, report.OUT)}"}
+                "msg": f"report.txt, report.json and fleet.csv in {os.path.join(folder, run_folder.REPORT)}"}

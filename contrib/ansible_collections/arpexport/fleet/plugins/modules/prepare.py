@@ -15,41 +15,86 @@ description:
     key, or made by a key that is not trusted.
   - Runs on the controller.
 version_added: 1.0.0
-author: arpexport developers
+author:
+  - arpexport developers (@arpexport)
+extends_documentation_fragment:
+  - ansible.builtin.action_common_attributes
+  - ansible.builtin.action_common_attributes.flow
 options:
   release_dir:
-    description: A release folder whose programs to send instead of the collection's own.
+    description:
+      - A release folder whose programs to send instead of the collection's own.
     type: path
   release_key:
     description:
-      - A file of OpenPGP public keys: C(SHA256SUMS.asc) is verified against these alone.
-      - Without it, against the controller's keyring, counting only keys it trusts fully or ultimately.
+      - "A file of OpenPGP public keys: C(SHA256SUMS.asc) is verified against these alone."
+      - Without it, against the controller's keyring, counting only keys it
+        trusts fully or ultimately.
     type: path
   require_signature:
-    description: Refuse a release folder whose C(SHA256SUMS.asc) does not verify.
+    description:
+      - Refuse a release folder whose C(SHA256SUMS.asc) does not verify.
     type: bool
     default: false
   tables_dir:
-    description: The folder of the run folders; a relative path is taken from the current folder.
+    description:
+      - The folder of the run folders; a relative path is taken from the
+        current folder.
     type: path
     default: tables
   run:
-    description: An earlier run's name, to collect more hosts into its folder.
+    description:
+      - An earlier run's name, to collect more hosts into its folder.
     type: str
-notes:
-  - Check mode is refused.
+attributes:
+  action:
+    support: full
+  async:
+    support: none
+  bypass_host_loop:
+    support: none
+  check_mode:
+    support: none
+    details: Check mode is refused.
+  diff_mode:
+    support: none
+  platform:
+    platforms: all
+    details: Runs on the controller; the task's host is not touched.
+seealso:
+  - module: arpexport.fleet.collect
+  - module: arpexport.fleet.record
 """
 
 EXAMPLES = r"""
 - name: Check the release and make the run's folder
   arpexport.fleet.prepare:
     release_dir: /srv/arpexport/1.0.0
+    require_signature: true
+  register: prepared
+
+- name: Collect more hosts into an earlier run
+  arpexport.fleet.prepare:
+    run: 20261211T120000Z
   register: prepared
 """
 
 RETURN = r"""
 run:
-  description: The run, for the collect and record actions.
+  description:
+    - The run, which the collect and record actions take as their I(run)
+      option; M(arpexport.fleet.collect) describes its keys.
   returned: success
   type: dict
+  sample:
+    name: 20261211T120000Z
+    root: /srv/tables
+    folder: /srv/tables/20261211T120000Z
+    mark: ARPEXPORT-Q7VZ2KD9M4XW8HTA
+    pass: Q7VZ2KD9M4XW8HTA
+    programs:
+      x86_64: /srv/tables/20261211T120000Z/.programs.u2n8d0qk/arpexport-linux-x86_64.gz
+    source: /srv/arpexport/1.0.0
+    note: SHA256SUMS.asc verified
+    staged: /srv/tables/20261211T120000Z/.programs.u2n8d0qk
 """

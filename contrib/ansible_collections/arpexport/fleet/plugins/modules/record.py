@@ -9,9 +9,30 @@ description:
     over the run, under the run's lock, and removes the pass's programs.
   - Runs on the controller.
 version_added: 1.0.0
-author: arpexport developers
+author:
+  - arpexport developers (@arpexport)
 extends_documentation_fragment:
   - arpexport.fleet.run
+  - ansible.builtin.action_common_attributes
+  - ansible.builtin.action_common_attributes.flow
+attributes:
+  action:
+    support: full
+  async:
+    support: none
+  bypass_host_loop:
+    support: none
+  check_mode:
+    support: none
+  diff_mode:
+    support: none
+  platform:
+    platforms: all
+    details: Runs on the controller; the task's host is not touched.
+seealso:
+  - module: arpexport.fleet.prepare
+  - module: arpexport.fleet.collect
+  - module: arpexport.fleet.report
 """
 
 EXAMPLES = r"""
@@ -23,13 +44,18 @@ EXAMPLES = r"""
 
 RETURN = r"""
 lines:
-  description: A line for each host of this pass, with its outcome.
+  description: How the programs were checked and where the tables are, then a line for each host of this pass, with its outcome.
   returned: success
   type: list
   elements: str
+  sample:
+    - SHA256SUMS.asc verified; tables in /srv/tables/20261211T120000Z
+    - "db1: FAILED: unreachable: Failed to connect to the host via ssh"
+    - "web1: collected, 312 lines"
 failed_hosts:
   description: The hosts of this pass that were not collected.
   returned: success
   type: list
   elements: str
+  sample: [db1]
 """

@@ -5,24 +5,47 @@ DOCUMENTATION = r"""
 module: report
 short_description: Report on a folder of neighbour tables
 description:
-  - Writes C(fleet.csv), C(report.txt) and C(report.json) in the folder
+  - "Writes C(fleet.csv), C(report.txt) and C(report.json) in the folder
     C(report) of a folder of C(HOST.txt) tables: coverage, addresses that
     hosts see at different hardware addresses, and each host's changes
-    since its earlier table.
+    since its earlier table."
   - Hosts are compared only within their site, which C(run.json) records
     or, where it names none, the inventory variable C(arpexport_site) gives.
   - Runs on the controller; the tables are only read.
 version_added: 1.0.0
-author: arpexport developers
+author:
+  - arpexport developers (@arpexport)
+extends_documentation_fragment:
+  - ansible.builtin.action_common_attributes
+  - ansible.builtin.action_common_attributes.flow
 options:
   folder:
-    description: A run's folder, or any folder of tables.
+    description:
+      - A run's folder, or any folder of tables.
     type: path
     required: true
   latest:
-    description: Point the C(latest) link beside the folder at it, unless it names a newer run.
+    description:
+      - Point the C(latest) link beside the folder at it, unless it names a newer run.
     type: bool
     default: false
+attributes:
+  action:
+    support: full
+  async:
+    support: none
+  bypass_host_loop:
+    support: none
+  check_mode:
+    support: none
+  diff_mode:
+    support: none
+  platform:
+    platforms: all
+    details: Runs on the controller; the task's host is not touched.
+seealso:
+  - module: arpexport.fleet.record
+  - module: arpexport.fleet.collect
 """
 
 EXAMPLES = r"""
@@ -30,6 +53,11 @@ EXAMPLES = r"""
   arpexport.fleet.report:
     folder: tables/latest
   register: reported
+
+- name: Report on a run and point tables/latest at it
+  arpexport.fleet.report:
+    folder: "{{ prepared.run.folder }}"
+    latest: true
 """
 
 RETURN = r"""
@@ -38,4 +66,8 @@ summary:
   returned: success
   type: list
   elements: str
+  sample:
+    - "Coverage: 2 of 3 hosts collected, 1 not; 624 rows."
+    - "  db1: unreachable: Failed to connect to the host via ssh"
+    - "Disagreements: 0 addresses that hosts see at different hardware addresses."
 """

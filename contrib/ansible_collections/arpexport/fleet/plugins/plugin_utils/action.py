@@ -1,17 +1,80 @@
-"""What the collection's actions share: their arguments checked against
-their ARGS, as Ansible's own actions check theirs, before they act."""
+"""What the collection's actions share: their arguments checked, as
+Ansible's own actions check theirs, against an argument spec made from
+their module's documentation, the one place each option is written; and
+refusals given as Ansible's own are, a failed result with its message."""
+import functools
+import importlib
+
+from ansible.errors import AnsibleActionFail
+from ansible.module_utils.common.yaml import yaml_load
 from ansible.plugins.action import ActionBase
+
+COLLECTION = "ansible_collections.arpexport.fleet.plugins"
+CHECK_MODE = ("a run cannot be shown in check mode: all it does on a host is read its table "
+              "through a temporary folder, and on the controller write the run's folder and report")
+NOT_PREPARED = ("the run was not prepared on the controller: with --limit, name localhost "
+                "too, as in --limit 'web1,localhost'")
+# What of an option's documentation the argument spec takes, and its name there.
+SPEC_KEYS = {"type": "type", "default": "default", "required": "required", "elements": "elements",
+             "choices": "choices", "no_log": "no_log", "aliases": "aliases", "suboptions": "options"}
+
+
+class Refused(Exception):
+    """An action that will not do what it was asked: its message is the task's."""
+
+
+def _options(documentation):
+    """The options of a DOCUMENTATION text, with those of the collection's
+    own documentation fragments that it extends."""
+    doc = yaml_load(documentation)
+    options = {}
+    for fragment in doc.get("extends_documentation_fragment", []):
+        namespace, dummy, name = fragment.rpartition(".")
+        if namespace == "arpexport.fleet":
+            text = importlib.import_module(f"{COLLECTION}.doc_fragments.{name}").ModuleDocFragment.DOCUMENTATION
+            options.update(yaml_load(text).get("options") or {})
+    options.update(doc.get("options") or {})
+    return options
+
+
+def spec_of(options):
+    """An argument spec from documented options: their types, defaults and
+    requirements, suboptions as nested options; descriptions left out."""
+    spec = {}
+    for name, doc in options.items():
+        spec[name] = {SPEC_KEYS[k]: v for k, v in doc.items() if k in SPEC_KEYS}
+        if "options" in spec[name]:
+            spec[name]["options"] = spec_of(spec[name]["options"])
+    return spec
+
+
+@functools.lru_cache(maxsize=None)
+def argument_spec(module):
+    """The argument spec of the collection's module of that name."""
+    return spec_of(_options(importlib.import_module(f"{COLLECTION}.modules.{module}").DOCUMENTATION))
 
 
 class Action(ActionBase):
     TRANSFERS_FILES = False
-    ARGS = {}
+    TAKES_RUN = False  # the run dict that prepare returns, as its run option
 
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
         del tmp
-        _, args = self.validate_argument_spec(argument_spec=self.ARGS)
-        result.update(self.act(args, task_vars or {}))
+        spec = argument_spec(type(self).__module__.rpartition(".")[2])
+        try:
+            if self._play_context.check_mode:
+                raise Refused(CHECK_MODE)
+            # A run that prepare did not make (a play limited to hosts
+            # without localhost) comes as nothing: said so, not as its keys.
+            if self.TAKES_RUN and not self._task.args.get("run"):
+                raise Refused(NOT_PREPARED)
+            dummy, args = self.validate_argument_spec(argument_spec=spec)
+            result.update(self.act(args, task_vars or {}))
+        except Refused as refusal:
+            result.update(failed=True, msg=str(refusal))
+        except AnsibleActionFail as error:  # the arguments' check: its message alone
+            result.update(failed=True, msg=error.result.get("msg") or str(error))
         return result
 
     def act(self, args, task_vars):

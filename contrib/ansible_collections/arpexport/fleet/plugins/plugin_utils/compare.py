@@ -5,11 +5,8 @@ site. Hosts that hold one own address in a network (separate links with
 one network, or a conflict) are not compared with each other there."""
 import ipaddress
 import socket
-from collections import Counter, defaultdict, deque, namedtuple
-from itertools import chain, combinations, compress, repeat
-from operator import is_
-
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.tables import NOWHERE
+from collections import Counter, defaultdict, namedtuple
+from itertools import chain, combinations
 
 UNRESOLVED = "00:00:00:00:00:00"
 IN, OUTSIDE, EVERY = "in their network", "outside their networks", "with every host"
@@ -37,12 +34,13 @@ def networks_of(addresses):
     return tuple(sorted(nets, key=lambda n: -n[2])), frozenset(own)
 
 
-def packed(address):
+def address_number(address):
+    """A dotted IPv4 address as the integer it is."""
     return int.from_bytes(socket.inet_aton(address), "big")
 
 
-def numeric(address):
-    """A sort key that orders addresses as numbers, cheaply."""
+def address_key(address):
+    """A sort key that orders dotted addresses as numbers: their four bytes."""
     return socket.inet_aton(address)
 
 
@@ -51,17 +49,22 @@ def most_specific(ip, nets):
     return next((n for n in nets if ip & n[1] == n[0]), None)
 
 
-def gather(seen, table, h):
-    """seen: each line of every table, with the hosts whose table has it."""
-    deque(map(list.append, filter(None, table.hosts), repeat(h)), 0)
-    for line in compress(table.lines, map(is_, table.hosts, repeat(NOWHERE))):
-        seen.setdefault(line, []).append(h)
+def gather(seen, lines, host):
+    """seen: each line of every table, with the hosts whose table has it,
+    in the order they were gathered. A host is listed once under a line,
+    however often its table has it (one address on two interfaces)."""
+    for line in lines:
+        hosts = seen.get(line)
+        if hosts is None:
+            seen[line] = [host]
+        elif hosts[-1] != host:
+            hosts.append(host)
 
 
-def pairs(lines):
+def entries(lines):
     """(line, address, hwaddress) of each line that has a hardware address."""
     for line in lines:
-        address, _, hw = line.partition(" - ")
+        address, dummy, hw = line.partition(" - ")
         if hw != UNRESOLVED:
             yield line, address, hw
 
@@ -70,13 +73,13 @@ def flagged(seen):
     """The lines of addresses seen at several hardware addresses, and of
     hardware addresses seen behind several addresses (no group address)."""
     hw_of, address_of, addresses, hws = {}, {}, set(), set()
-    for _, a, hw in pairs(seen):
+    for dummy, a, hw in entries(seen):
         if hw_of.setdefault(a, hw) != hw:
             addresses.add(a)
         if address_of.setdefault(hw, a) != a and not int(hw[:2], 16) & 1:
             hws.add(hw)
     by_a, by_hw = defaultdict(dict), defaultdict(dict)
-    for line, a, hw in pairs(seen):
+    for line, a, hw in entries(seen):
         if a in addresses:
             by_a[a][hw] = seen[line]
         if hw in hws:
@@ -118,16 +121,16 @@ class Scope:
         their union, and the networks of each site that hold ip."""
         placed = {k: self.place(ip, k) for k in set(map(self.kind.__getitem__, everyone))}
         nets = defaultdict(set)
-        for site, _, net in placed.values():
+        for site, dummy, net in placed.values():
             if net:
                 nets[site].add(net[3])
         if len(placed) == 1:  # the hosts' lists, in order, as they are
-            site, how, _ = next(iter(placed.values()))
+            site, how, dummy = next(iter(placed.values()))
             return {(site, how): members_of}, nets
         groups = defaultdict(lambda: defaultdict(set))
         for key, hosts in members_of.items():
             for h in hosts:
-                site, how, _ = placed[self.kind[h]]
+                site, how, dummy = placed[self.kind[h]]
                 groups[site, how][key].add(h)
         return groups, nets
 
@@ -155,16 +158,16 @@ def disputed(group, members, separated):
     if not separated:
         return True
     return any(x != y and frozenset((x, y)) not in separated
-               for (_, xs), (_, ys) in combinations(group.items(), 2) for x in xs for y in ys)
+               for xs, ys in combinations(group.values(), 2) for x in xs for y in ys)
 
 
 def compare(address, hws, scope):
     """The disputes over one address, site by site, and the hosts that see
     it at several hardware addresses themselves."""
-    ip, everyone = packed(address), set().union(*hws.values())
+    ip, everyone = address_number(address), set().union(*hws.values())
     groups, nets = scope.groups(ip, hws, everyone)
     disputes = []
-    for site in sorted({s for s, _ in groups}):
+    for site in sorted({site for site, how in groups}):
         every = groups.get((site, EVERY))
         if every:  # hosts whose networks are not known are compared with all
             for how in (IN, OUTSIDE):
@@ -195,7 +198,7 @@ def shared(by_hw, scope):
     for hw, addresses in by_hw.items():
         groups = defaultdict(dict)
         for a, members in addresses.items():
-            ip = packed(a)
+            ip = address_number(a)
             kinds = set(map(scope.kind.__getitem__, members))
             for kind in kinds:
                 site, how, net = scope.place(ip, kind)
@@ -203,7 +206,7 @@ def shared(by_hw, scope):
                 groups[site, net[3] if net else how].setdefault(a, set()).update(these)
         found += [{"site": site, "network": net, "hwaddress": hw,
                    "addresses": {a: scope.named(members)
-                                 for a, members in sorted(g.items(), key=lambda i: numeric(i[0]))}}
+                                 for a, members in sorted(g.items(), key=lambda i: address_key(i[0]))}}
                   for (site, net), g in groups.items() if len(g) > 1]
     return sorted(found, key=lambda d: (d["site"], d["network"], d["hwaddress"]))
 
@@ -212,7 +215,7 @@ def shared_own(hosts):
     """Own addresses that several hosts of one site hold."""
     holders = defaultdict(list)
     for host in hosts:
-        for first, mask, _, name in host.nets:
+        for first, mask, dummy, name in host.nets:
             for own in host.own:
                 if own & mask == first:
                     holders[host.site, own, name].append(host.name)

@@ -17,26 +17,42 @@ from collections import namedtuple
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_line, shown
 
-# uname -m to the processor in a release tarball's name. An ARMv8 running
-# 32-bit ARM says armv8l and runs the armv7l program; ARMv6 runs none.
-PROCESSORS = {"x86_64": "x86_64", "aarch64": "aarch64", "arm64": "aarch64",
-              "armv7l": "armv7l", "armv8l": "armv7l"}
 # A folder given for the temporary one: absolute, plain characters, no . or ..
 TMPDIR = re.compile(r"^/[A-Za-z0-9._+@%,:=/-]*$")
 _DOTS = re.compile(r"(^|/)\.\.?(/|$)")
 _ALNUM = string.ascii_letters + string.digits
 _ADDRESS = re.compile(r"inet ((?:[0-9]{1,3}\.){3}[0-9]{1,3}/[0-9]{1,2})(?: |$)")
 
-Probe = namedtuple("Probe", "machine base addresses problem")
-Run = namedtuple("Run", "problem start end lines removed")
+Probe = namedtuple("Probe", "machine base addresses problem reason")
+RunAnswer = namedtuple("RunAnswer", "problem reason start end lines removed")
+
+# What a host's answers say went wrong, as codes: what the collect action
+# does next follows the code, never the sentence made from it.
+OK = ""
+UNREADABLE = "unreadable"
+NO_FOLDER = "no-folder"  # nothing was made on the host: nothing to clean up
+NO_COPY = "no-copy"
+NOT_STARTED = "not-started"
+FAILED = "failed"
+REPORTED = "reported"
+NOT_WHOLE = "not-whole"
+_REASONS = {
+    UNREADABLE: "its answers cannot be read {output}",
+    NO_FOLDER: "making a temporary folder in {base} failed with status {status}: {text}",
+    NO_COPY: "copying the program failed: {text}",
+    NOT_STARTED: "the run could not start {output}",
+    FAILED: "running arpexport failed with status {status}: {text}",
+    REPORTED: "arpexport reported: {text}",
+    NOT_WHOLE: "its table did not come back whole",
+}
 
 
 def new_mark():
-    return "ARPEXPORT-" + "".join(secrets.choice(_ALNUM) for _ in range(16))
+    return "ARPEXPORT-" + "".join(secrets.choice(_ALNUM) for dummy in range(16))
 
 
 def new_folder_name():
-    return "arpexport." + "".join(secrets.choice(_ALNUM) for _ in range(10))
+    return "arpexport." + "".join(secrets.choice(_ALNUM) for dummy in range(10))
 
 
 def tmpdir_ok(path):
@@ -87,24 +103,38 @@ def answers(mark, data):
             for line in data.split(b"\n") if line.startswith(prefix)]
 
 
-def _said(rc, out, err):
+def reason(problem, **details):
+    """The sentence for a problem code, with its details (already shown safely)."""
+    return _REASONS[problem].format(**details)
+
+
+def _exit_and_output(rc, out, err):
     return f"(exit status {rc}): {one_line(bytes(out) + b' ' + bytes(err))}"
 
 
-def _first(said, word):
+def _first(replies, word):
     """The rest of the first answer that starts with word, None without one."""
-    return next((a[len(word) + 1:] for a in said if a == word or a.startswith(word + " ")), None)
+    for reply in replies:
+        if reply == word or reply.startswith(word + " "):
+            return reply[len(word) + 1:]
+    return None
 
 
 def read_probe(mark, rc, out, err):
-    said = answers(mark, out)
-    machines = [a[len("machine "):] for a in said if a.startswith("machine ")]
-    base = _first(said, "base") or ""
-    addresses = sorted({m[1] for a in said if a.startswith("addr ") for m in [_ADDRESS.search(a)]
-                        if m and _valid_interface(m[1])})
+    """A Probe: the host's processor, its folder for temporary ones and its
+    IPv4 addresses; problem UNREADABLE where the answers do not say."""
+    replies = answers(mark, out)
+    machines = [reply[len("machine "):] for reply in replies if reply.startswith("machine ")]
+    base = shown(_first(replies, "base") or "")
+    addresses = set()
+    for reply in replies:
+        found = _ADDRESS.search(reply) if reply.startswith("addr ") else None
+        if found and _valid_interface(found[1]):
+            addresses.add(found[1])
     if len(machines) != 1 or not machines[0]:
-        return Probe("", shown(base), addresses, "its answers cannot be read " + _said(rc, out, err))
-    return Probe(machines[0], shown(base), addresses, "")
+        why = reason(UNREADABLE, output=_exit_and_output(rc, out, err))
+        return Probe("", base, sorted(addresses), UNREADABLE, why)
+    return Probe(machines[0], base, sorted(addresses), OK, "")
 
 
 def _valid_interface(text):
@@ -121,39 +151,44 @@ def _line_at(data, line, start=0):
 
 
 def read_run(mark, rc, out, err, base=""):
-    """A Run: its problem ("" when the table came whole), the table's
-    place in out and its line count."""
+    """A RunAnswer: its problem (OK when the table came whole) and the
+    sentence for it, the table's place in out, its line count, and whether
+    the host removed its temporary folder."""
     m = mark.encode()
     table = _line_at(out, m + b" table\n")
     start = table + len(m) + 7 if table >= 0 else len(out)
     end = _line_at(out, m + b" end\n", start) if table >= 0 else -1
-    said = answers(mark, out[:table] if table >= 0 else out)
-    removed = "removed" in said or "removed" in answers(mark, out[end:] if end >= 0 else b"")
-    problem, lines = _run_problem(said, rc, out, err, base), 0
-    if not problem:
-        counted = _first(said, "lines")
+    before = answers(mark, out[:table] if table >= 0 else out)
+    after = answers(mark, out[end:]) if end >= 0 else []
+    removed = "removed" in before or "removed" in after
+    problem, why = _run_problem(before, rc, out, err, base)
+    lines = 0
+    if problem == OK:
+        counted = _first(before, "lines")
         lines = out.count(b"\n", start, end) if end >= 0 else 0
         whole = end >= 0 and counted is not None and counted.split()[:2] == [
             str(lines), hashlib.sha256(memoryview(out)[start:end]).hexdigest()]
-        problem = "" if whole else "its table did not come back whole"
-    return Run(problem, start, max(end, start), lines, removed)
+        if not whole:
+            problem, why = NOT_WHOLE, reason(NOT_WHOLE)
+    return RunAnswer(problem, why, start, max(end, start), lines, removed)
 
 
-def _run_problem(said, rc, out, err, base):
-    nofolder = _first(said, "nofolder")
-    if nofolder is not None:
-        status, _, text = nofolder.partition(" ")
-        return (f"making a temporary folder in {base or 'its temporary folder'} failed "
-                f"with status {shown(status)}: {one_line(text)}")
-    nocopy = _first(said, "nocopy")
-    if nocopy is not None:
-        return "copying the program failed: " + one_line(nocopy)
-    status = _first(said, "status")
+def _run_problem(replies, rc, out, err, base):
+    """The problem code of a run's answers, and its sentence."""
+    no_folder = _first(replies, "nofolder")
+    if no_folder is not None:
+        status, dummy, text = no_folder.partition(" ")
+        return NO_FOLDER, reason(NO_FOLDER, base=base or "its temporary folder", status=shown(status),
+                                 text=one_line(text))
+    no_copy = _first(replies, "nocopy")
+    if no_copy is not None:
+        return NO_COPY, reason(NO_COPY, text=one_line(no_copy))
+    status = _first(replies, "status")
     if status is None:
-        return "the run could not start " + _said(rc, out, err)
-    report = one_line(" ".join(a[len("report "):] for a in said if a.startswith("report ")))
+        return NOT_STARTED, reason(NOT_STARTED, output=_exit_and_output(rc, out, err))
+    report = one_line(" ".join(r[len("report "):] for r in replies if r.startswith("report ")))
     if status != "0":
-        return f"running arpexport failed with status {shown(status)}: {report}"
+        return FAILED, reason(FAILED, status=shown(status), text=report)
     if report:
-        return "arpexport reported: " + report
-    return ""
+        return REPORTED, reason(REPORTED, text=report)
+    return OK, ""

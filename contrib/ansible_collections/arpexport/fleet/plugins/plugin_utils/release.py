@@ -11,8 +11,14 @@ import tempfile
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_line, shown
 
+# The processors of the release's Linux programs, as their tarballs name them.
+PROCESSORS = ("x86_64", "aarch64", "armv7l")
+# uname -m to the processor of the program that runs there. An ARMv8 running
+# 32-bit ARM says armv8l and runs the armv7l program; ARMv6 runs none.
+MACHINES = {"x86_64": "x86_64", "aarch64": "aarch64", "arm64": "aarch64",
+            "armv7l": "armv7l", "armv8l": "armv7l"}
 TARBALL = re.compile(
-    r"^arpexport-[0-9][0-9A-Za-z.+~]*-linux-(x86_64|aarch64|armv7l)\.tar\.gz$")
+    r"^arpexport-[0-9][0-9A-Za-z.+~]*-linux-(" + "|".join(PROCESSORS) + r")\.tar\.gz$")
 # This collection, as a release file: not a tarball of programs.
 COLLECTION = re.compile(r"^arpexport-fleet-[0-9][0-9A-Za-z.+~-]*\.tar\.gz$")
 SUM = re.compile(r"^([0-9a-f]{64}) [ *](.+)$")
@@ -62,34 +68,59 @@ def signatures(status):
     return found
 
 
+# A signature's verdict, and SHA256SUMS.asc's as a whole, as codes.
+GOOD = "good"
+BAD = "bad"
+REVOKED = "revoked"
+KEY_EXPIRED = "key-expired"
+EXPIRED = "expired"
+UNTRUSTED = "untrusted"
+KEY_MISSING = "key-missing"
+UNREADABLE = "unreadable"
+# SHA256SUMS.asc as a whole: GOOD, or one of these.
+MISSING = "missing"  # no SHA256SUMS.asc, or no SHA256SUMS to go with it
+NO_GPG = "no-gpg"
+NO_KEY = "no-key"  # not verifiable with the keys at hand: counted only when required
+REFUSED = "refused"
+_SIGNED_BY = {
+    REVOKED: "made by a revoked key ({key})",
+    KEY_EXPIRED: "made by an expired key ({key})",
+    EXPIRED: "expired ({key})",
+    UNTRUSTED: "made by a key that the keyring does not trust fully or ultimately ({key})",
+}
+
+
 def verdict(signature, trusted_by_keyring):
-    """One signature's verdict: "good", or what is wrong with it."""
+    """One signature's verdict, a code, and the key that made it."""
     kinds = {words[0]: words[1:] for words in signature}
-    key = shown(next((kinds[k][0] for k in ("VALIDSIG", "GOODSIG", "EXPKEYSIG", "REVKEYSIG", "EXPSIG",
-                                            "BADSIG", "ERRSIG", "NO_PUBKEY") if kinds.get(k)), "?"))
+    key = "?"
+    for kind in ("VALIDSIG", "GOODSIG", "EXPKEYSIG", "REVKEYSIG", "EXPSIG", "BADSIG", "ERRSIG", "NO_PUBKEY"):
+        if kinds.get(kind):
+            key = shown(kinds[kind][0])
+            break
     if "BADSIG" in kinds:
-        return "bad"
+        return BAD, key
     if "REVKEYSIG" in kinds or "KEYREVOKED" in kinds:
-        return f"made by a revoked key ({key})"
+        return REVOKED, key
     if "EXPKEYSIG" in kinds or "KEYEXPIRED" in kinds:
-        return f"made by an expired key ({key})"
+        return KEY_EXPIRED, key
     if "EXPSIG" in kinds:
-        return f"expired ({key})"
+        return EXPIRED, key
     if "GOODSIG" not in kinds or "VALIDSIG" not in kinds:
-        return f"made by a key that is not there ({key})" if "NO_PUBKEY" in kinds or "ERRSIG" in kinds else "unreadable"
+        return (KEY_MISSING if "NO_PUBKEY" in kinds or "ERRSIG" in kinds else UNREADABLE), key
     if trusted_by_keyring and "TRUST_FULLY" not in kinds and "TRUST_ULTIMATE" not in kinds:
-        return f"made by a key that the keyring does not trust fully or ultimately ({key})"
-    return "good"
+        return UNTRUSTED, key
+    return GOOD, key
 
 
 def verify_signature(directory, keys=None):
-    """gpg's verdict on SHA256SUMS.asc: ("good", ""), ("missing", ""),
-    ("no gpg", ""), ("no key", why), or ("refused", why). With keys (a file
-    of public keys) only those count, in a keyring of their own; without,
-    the user's keyring, and only keys it trusts fully or ultimately."""
+    """gpg's verdict on SHA256SUMS.asc, a code (GOOD, MISSING, NO_GPG,
+    NO_KEY or REFUSED), and why. With keys (a file of public keys) only
+    those count, in a keyring of their own; without, the user's keyring,
+    and only keys it trusts fully or ultimately."""
     asc = os.path.join(directory, "SHA256SUMS.asc")
     if not os.path.isfile(asc):
-        return "missing", ""
+        return MISSING, ""
     verify = ["--verify", asc, os.path.join(directory, "SHA256SUMS")]
     if not keys:
         status = gpg_status(verify)
@@ -97,9 +128,9 @@ def verify_signature(directory, keys=None):
     with tempfile.TemporaryDirectory() as home:
         imported = gpg_status(["--import", keys], home)
         if imported is None:
-            return "no gpg", ""
+            return NO_GPG, ""
         if not any(words[:1] == ["IMPORT_OK"] for words in imported):
-            return "refused", f"{shown(keys)} holds no OpenPGP public key that gpg can import"
+            return REFUSED, f"{shown(keys)} holds no OpenPGP public key that gpg can import"
         # Keys the user named: trusted for this one check.
         status = gpg_status(["--trust-model", "always"] + verify, home)
         subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=dict(os.environ, GNUPGHOME=home),
@@ -108,17 +139,19 @@ def verify_signature(directory, keys=None):
 
 
 def _judge(status, trusted_by_keyring, where):
+    """SHA256SUMS.asc's verdict from its signatures': one good one counts."""
     if status is None:
-        return "no gpg", ""
+        return NO_GPG, ""
     verdicts = [verdict(s, trusted_by_keyring) for s in signatures(status)]
-    if "bad" in verdicts:
-        return "refused", "SHA256SUMS.asc is not a good signature of SHA256SUMS"
-    if "good" in verdicts:
-        return "good", ""
-    if not verdicts or all(v.startswith(("made by a key that is not there", "unreadable")) for v in verdicts):
-        return "no key", f"SHA256SUMS.asc could not be verified with {where}"
-    return "refused", "SHA256SUMS.asc is a signature " + "; ".join(
-        v for v in verdicts if not v.startswith("made by a key that is not there"))
+    codes = {code for code, key in verdicts}
+    if BAD in codes:
+        return REFUSED, "SHA256SUMS.asc is not a good signature of SHA256SUMS"
+    if GOOD in codes:
+        return GOOD, ""
+    if codes <= {KEY_MISSING, UNREADABLE}:
+        return NO_KEY, f"SHA256SUMS.asc could not be verified with {where}"
+    return REFUSED, "SHA256SUMS.asc is a signature " + "; ".join(
+        _SIGNED_BY[code].format(key=key) for code, key in verdicts if code in _SIGNED_BY)
 
 
 def check(directory, keys=None, require=False):
@@ -149,16 +182,16 @@ def check(directory, keys=None, require=False):
             problems.append("not listed in SHA256SUMS: " + ", ".join(unlisted))
         if changed:
             problems.append("not as SHA256SUMS has them: " + ", ".join(changed))
-    signature, why = verify_signature(directory, keys) if sums is not None else ("missing", "")
-    if signature == "refused":
+    signature, why = verify_signature(directory, keys) if sums is not None else (MISSING, "")
+    if signature == REFUSED:
         problems.append(why)
-    elif require and signature != "good":
+    elif require and signature != GOOD:
         problems.append({
-            "missing": "no SHA256SUMS with SHA256SUMS.asc to verify",
-            "no gpg": "no gpg on this computer to verify SHA256SUMS.asc",
-            "no key": why,
+            MISSING: "no SHA256SUMS with SHA256SUMS.asc to verify",
+            NO_GPG: "no gpg on this computer to verify SHA256SUMS.asc",
+            NO_KEY: why,
         }[signature])
-    note = ("SHA256SUMS.asc verified" if signature == "good" else
+    note = ("SHA256SUMS.asc verified" if signature == GOOD else
             "checked against SHA256SUMS" if sums is not None else
             "not checked: no SHA256SUMS")
     return problems, note, dict(zip(processors, (os.path.join(directory, n) for n in good)))
@@ -196,5 +229,4 @@ def collection_programs(files):
         names = os.listdir(files)
     except OSError:
         return {}
-    return {p: os.path.join(files, PROGRAM.format(p)) for p in ("x86_64", "aarch64", "armv7l")
-            if PROGRAM.format(p) in names}
+    return {p: os.path.join(files, PROGRAM.format(p)) for p in PROCESSORS if PROGRAM.format(p) in names}

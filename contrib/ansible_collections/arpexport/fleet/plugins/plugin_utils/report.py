@@ -22,19 +22,19 @@ import stat
 import sys
 from collections import defaultdict
 from contextlib import contextmanager
-from itertools import compress
-from operator import ne
 
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.compare import IN, Scope, compare, flagged, gather, hosts_of, numeric, pairs, shared, shared_own
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.runs import RUN, run_key, temporary_file
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.compare import IN, Scope, address_key, compare, entries, flagged, gather, \
+    hosts_of, shared, shared_own
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.run_folder import REPORT, RUN_NAME, run_key, temporary_file
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.tables import LINE, NotATable, ReportError, kind_of, read_lines, read_record, \
     read_table, tables_in
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
 
 SHOWN = 5  # items of each kind in the summary
-OUT = "report"  # the report's own folder in FOLDER, which no table's name can be
 FILES = ("fleet.csv", "report.json", "report.txt")
-FORMULA = ("=", "+", "-", "@", "\t", "\r")  # what a spreadsheet takes for a formula
+# What a spreadsheet takes for a formula; a tab or carriage return, which
+# would be too, is escaped before this is looked at.
+FORMULA = ("=", "+", "-", "@")
 
 
 def csv_host(name):
@@ -58,14 +58,14 @@ def csv_rows(prefix, text):
 
 def by_address(lines):
     d = defaultdict(set)
-    for _, address, hw in pairs(lines):
+    for dummy, address, hw in entries(lines):
         d[address].add(hw)
     return d
 
 
 def moved(lines, other):
     """The lines that other has not in the same place: those to compare."""
-    return list(compress(lines, map(ne, lines, other))) + lines[len(other):]
+    return [line for line, theirs in zip(lines, other) if line != theirs] + lines[len(other):]
 
 
 def changes(old, new):
@@ -77,22 +77,22 @@ def changes(old, new):
         return None
     plus, minus = by_address(set(moved(new, old)).difference(old)), by_address(gone)
     return {
-        "added": [f"{a} - {hw}" for a in sorted(plus.keys() - minus.keys(), key=numeric)
+        "added": [f"{a} - {hw}" for a in sorted(plus.keys() - minus.keys(), key=address_key)
                   for hw in sorted(plus[a])],
-        "removed": [f"{a} - {hw}" for a in sorted(minus.keys() - plus.keys(), key=numeric)
+        "removed": [f"{a} - {hw}" for a in sorted(minus.keys() - plus.keys(), key=address_key)
                     for hw in sorted(minus[a])],
         "changed": [{"address": a, "old": sorted(minus[a]), "new": sorted(plus[a])}
-                    for a in sorted(plus.keys() & minus.keys(), key=numeric)],
+                    for a in sorted(plus.keys() & minus.keys(), key=address_key)],
     }
 
 
 def earlier_runs(folder):
     """The run folders (real ones) beside FOLDER that are older than it, newest first."""
     parent, run = os.path.split(folder)
-    if not RUN.match(run):
+    if not RUN_NAME.match(run):
         return []
     with os.scandir(parent) as entries:
-        older = [e.name for e in entries if RUN.match(e.name) and run_key(e.name) < run_key(run)
+        older = [e.name for e in entries if RUN_NAME.match(e.name) and run_key(e.name) < run_key(run)
                  and e.is_dir(follow_symlinks=False)]
     return [os.path.join(parent, n) for n in sorted(older, key=run_key, reverse=True)]
 
@@ -159,7 +159,7 @@ def analyse(folder, out, sites=None):
         for piece in table.text:
             out.write(csv_rows(prefix, piece))
         rows += len(table.lines)
-        gather(seen, table, h)
+        gather(seen, table.lines, h)
         changed[host] = since(earlier, os.path.basename(tables[host]), table)
     by_a, by_hw = flagged(seen)
     disputes, doubles = [], []
@@ -173,8 +173,8 @@ def analyse(folder, out, sites=None):
         "coverage": coverage(record, tables, others, bad, empty, rows),
         "sites": sorted({h.site for h in hosts}),
         "networks_not_known": unknown,
-        "disagreements": sorted(disputes, key=lambda d: (d["site"], numeric(d["address"]), d["compared"])),
-        "several_hwaddresses": sorted(doubles, key=lambda d: (d["site"], numeric(d["address"]), d["host"])),
+        "disagreements": sorted(disputes, key=lambda d: (d["site"], address_key(d["address"]), d["compared"])),
+        "several_hwaddresses": sorted(doubles, key=lambda d: (d["site"], address_key(d["address"]), d["host"])),
         "shared_own_addresses": shared_own(h for h in hosts if h.name not in bad),
         "shared_hwaddresses": shared(by_hw, scope),
         "earlier_run": os.path.basename(earlier[0]) if earlier else None,
@@ -186,7 +186,7 @@ def analyse(folder, out, sites=None):
 def _more(items, where, indent="  "):
     """The line that says how many more of a list there are, and where."""
     more = len(items) - SHOWN
-    return [f"{indent}... and {more} more: report/report.json, {where}"] if more > 0 else []
+    return [f"{indent}... and {more} more: {REPORT}/report.json, {where}"] if more > 0 else []
 
 
 def _site(item, sites):
@@ -200,7 +200,7 @@ def _names(hosts):
 def _first_names(hosts):
     """The first of a list of hosts, and how many more report.json has."""
     more = len(hosts) - SHOWN
-    return _names(hosts[:SHOWN]) + (f" and {more} more (report/report.json)" if more > 0 else "")
+    return _names(hosts[:SHOWN]) + (f" and {more} more ({REPORT}/report.json)" if more > 0 else "")
 
 
 def summary(r):
@@ -264,7 +264,7 @@ def summary(r):
         out += _more(c["changed"], '"changes"', indent="    ")
     out += _more(items, '"changes"')
     out.append("")
-    out.append("Everything: report/report.json; every row: report/fleet.csv.")
+    out.append(f"Everything: {REPORT}/report.json; every row: {REPORT}/fleet.csv.")
     return "\n".join(out) + "\n"
 
 
@@ -278,7 +278,7 @@ def write_in_parts(f, text, part=1 << 20):
 def stopped_as_exceptions():
     """SIGTERM and SIGHUP raise SystemExit here, as SIGINT raises
     KeyboardInterrupt, so that a stopped report removes what it began."""
-    def stop(number, _):
+    def stop(number, frame):  # pylint: disable=unused-argument
         raise SystemExit(128 + number)
     saved = {}
     try:
@@ -295,7 +295,7 @@ def stopped_as_exceptions():
 
 def report_folder(folder):
     """FOLDER/report, made if need be; ReportError where it is not a folder of its own."""
-    path = os.path.join(folder, OUT)
+    path = os.path.join(folder, REPORT)
     try:
         os.mkdir(path, 0o755)
     except FileExistsError:
@@ -316,10 +316,10 @@ def write_report(folder, sites=None):
             temporary["fleet.csv"], report = temporary_file(where, "fleet.csv", lambda f: analyse(folder, f, sites))
             # One line, from json's C encoder: indenting, or writing to the
             # file as it goes, takes the one in Python, many times slower.
-            temporary["report.json"], _ = temporary_file(where, "report.json",
-                                                         lambda f: write_in_parts(f, json.dumps(report)))
+            temporary["report.json"], dummy = temporary_file(where, "report.json",
+                                                             lambda f: write_in_parts(f, json.dumps(report)))
             text = summary(report)
-            temporary["report.txt"], _ = temporary_file(where, "report.txt", text)
+            temporary["report.txt"], dummy = temporary_file(where, "report.txt", text)
             # All three, or none: a stop now waits until they are in place.
             blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
             try:

@@ -8,9 +8,8 @@ import os
 import re
 import stat
 from collections import namedtuple
-from itertools import compress, repeat
-from operator import is_
 
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.run_folder import RECORD
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
 
 _ROW = (r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
@@ -20,15 +19,14 @@ LINE = re.compile(_ROW)
 RAW_LINE = re.compile(_ROW.encode() + rb"\r?")
 LONGEST = 37  # a row with CRLF: no line of a table is longer
 SHORTEST = 28  # a row with its LF: none is shorter
-NOWHERE = ()  # the hosts of a line that no table read so far has
 BLOCK = 1 << 20
 RECORD_LIMIT = 64 << 20  # run.json: far more than any fleet's record
 KINDS = {stat.S_IFLNK: "a link", stat.S_IFIFO: "a FIFO", stat.S_IFCHR: "a device",
          stat.S_IFBLK: "a device", stat.S_IFDIR: "a folder", stat.S_IFSOCK: "a socket"}
 
-# A table read: its lines without line ends, for each line its hosts in
-# seen (or NOWHERE) when it was read, and its text with LF line ends, in blocks.
-Table = namedtuple("Table", "lines hosts text")
+# A table read: its lines without line ends, and its text with LF line
+# ends, in blocks.
+Table = namedtuple("Table", "lines text")
 
 
 class NotATable(Exception):
@@ -114,20 +112,20 @@ def blocks(f):
             raise NotATable(number + 1, shown(tail[:60]))
 
 
-def read_table(path, seen):
-    """A Table; NotATable at its first bad line. Each line is looked up in
-    seen, and only those that no table had are checked: each line goes
-    through C, not through a loop in Python."""
-    lines, hosts, text = [], [], []
+def read_table(path, known):
+    """A Table; NotATable at its first bad line. A line that is in known
+    (the lines of the tables read before) is a row already; only the others
+    are checked against the row's pattern."""
+    lines, text = [], []
     with open_regular(path) as f:
         for number, part, piece in blocks(f):
-            found = list(map(seen.get, part, repeat(NOWHERE)))
-            if not all(map(LINE.fullmatch, compress(part, map(is_, found, repeat(NOWHERE))))):
-                raise _first_bad(piece.encode(), number)
+            unknown = [line for line in part if line not in known]
+            for line in unknown:
+                if LINE.fullmatch(line) is None:
+                    raise _first_bad(piece.encode(), number)
             lines += part
-            hosts += found
             text.append(piece)
-    return Table(lines, hosts, text)
+    return Table(lines, text)
 
 
 def read_lines(path):
@@ -135,8 +133,8 @@ def read_lines(path):
     of them are rows is checked where they count (changes)."""
     lines = []
     with open_regular(path) as f:
-        for _, part, _ in blocks(f):
-            lines += part
+        for block in blocks(f):
+            lines += block[1]
     return lines
 
 
@@ -160,7 +158,7 @@ def tables_in(folder):
 
 def read_record(folder):
     """run.json's hosts, {} without one; ReportError when it is not a run's record."""
-    path = os.path.join(folder, "run.json")
+    path = os.path.join(folder, RECORD)
     if not os.path.lexists(path):
         return {}
     try:

@@ -17,21 +17,27 @@ import json
 import os
 import re
 import secrets
+import shutil
 import stat
 import tempfile
 import time
 
-RUN = re.compile(r"^[0-9]{8}T[0-9]{6}Z(?:-[1-9][0-9]{0,5})?$")
+RUN_NAME = re.compile(r"^[0-9]{8}T[0-9]{6}Z(?:-[1-9][0-9]{0,5})?$")
 # Inventory names that are safe as file names, as HOST.txt.
-HOST = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9._@+:-]*$")
+HOST_NAME = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9._@+:-]*$")
+# The names in a run's folder and beside it: no table's name can be one.
 JOURNAL = ".journal"
 RECORD = "run.json"
+REPORT = "report"
+LATEST = "latest"
+LATEST_LOCK = ".lock"
+PROGRAMS_PREFIX = ".programs."
 
 
 def run_key(name):
     """Runs in the order they started: NAME-2 is the second run started in
     NAME's second, after NAME and before the next second's."""
-    stamp, _, n = name.partition("-")
+    stamp, dummy, n = name.partition("-")
     return stamp, int(n or 1)
 
 
@@ -53,7 +59,7 @@ def existing_run(root, name):
     """The folder of an earlier run, for a re-pass; ValueError when name is
     no run's, or no folder of that name is there."""
     path = os.path.join(root, name)
-    if not RUN.match(name):
+    if not RUN_NAME.match(name):
         raise ValueError(f"{name} is not a run's name, such as 20261210T120000Z")
     try:
         if stat.S_ISDIR(os.lstat(path).st_mode):
@@ -61,6 +67,17 @@ def existing_run(root, name):
     except OSError:
         pass
     raise ValueError(f"there is no run folder {path}")
+
+
+def programs_folder(folder):
+    """A folder of its own in the run's folder for one pass's programs."""
+    return tempfile.mkdtemp(prefix=PROGRAMS_PREFIX, dir=folder)
+
+
+def remove_programs(folder, staged):
+    """Removes a pass's programs: only from a folder that programs_folder made."""
+    if staged and os.path.dirname(staged) == folder and os.path.basename(staged).startswith(PROGRAMS_PREFIX):
+        shutil.rmtree(staged, ignore_errors=True)
 
 
 def temporary_file(directory, name, fill, binary=False):
@@ -164,15 +181,15 @@ def point_latest(root, name):
     """root/latest names run name, unless it names a newer run already:
     replaced atomically, through a link of a name of its own, under a lock
     of the root's, so that runs that end at once leave the newest."""
-    fd = os.open(os.path.join(root, ".lock"), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+    fd = os.open(os.path.join(root, LATEST_LOCK), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)
-        latest = os.path.join(root, "latest")
+        latest = os.path.join(root, LATEST)
         try:
             now = os.readlink(latest)
         except OSError:
             now = ""
-        if RUN.match(now) and run_key(now) > run_key(name) and os.path.isdir(os.path.join(root, now)):
+        if RUN_NAME.match(now) and run_key(now) > run_key(name) and os.path.isdir(os.path.join(root, now)):
             return now
         temporary = os.path.join(root, f".latest.{secrets.token_hex(8)}")
         os.symlink(name, temporary)

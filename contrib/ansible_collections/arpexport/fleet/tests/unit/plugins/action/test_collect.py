@@ -1,0 +1,155 @@
+"""The collect action over a connection whose commands run here under
+/bin/sh, a host's temporary folders in a folder of the test's own; a host
+lost when the connection raises AnsibleConnectionFailure."""
+import os
+
+import pytest
+from ansible.errors import AnsibleConnectionFailure
+
+from ansible_collections.arpexport.fleet.plugins.action import collect
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import release, run_folder
+from ansible_collections.arpexport.fleet.tests.unit.plugins.stand_ins import Host, new_run, program, recorded, sh, \
+    write
+
+TABLE = "10.0.0.1 - 0a:00:00:00:00:01\n10.0.0.2 - 0a:00:00:00:00:02\n"
+# A program whose host is lost while it runs: its shell is gone, and so is
+# the rest of the command, the removal of its temporary folder included.
+LOST = "kill -9 $PPID"
+PROCESSOR = release.MACHINES.get(os.uname().machine)
+
+
+@pytest.fixture(name="world")
+def a_controller_and_a_host(tmp_path):
+    """(the run's root, the host's folder for temporary ones)."""
+    if PROCESSOR is None:
+        pytest.skip(f"no release program runs on {os.uname().machine}")
+    (tmp_path / "tables").mkdir()
+    (tmp_path / "host").mkdir()
+    return str(tmp_path / "tables"), str(tmp_path / "host")
+
+
+def prepared(root, body):
+    return new_run(root, {PROCESSOR: write(os.path.join(root, "program.gz"), program(body))})
+
+
+def collect_on(make_action, connection, run, name="web1", **args):
+    args = dict({"run": run, "lost_host_wait": 0}, **args)
+    return make_action(collect, args, connection).run(task_vars={"inventory_hostname": name})
+
+
+def lost_host(tmpdir, *after):
+    """A host lost while the program runs, then answering as after says."""
+    def lost_while_running(cmd, in_data):
+        sh(cmd, in_data, tmpdir)
+        raise AnsibleConnectionFailure("Failed to connect to the host via ssh: Connection reset")
+    return Host(tmpdir, [None, lost_while_running, *after])
+
+
+def test_a_collected_host_has_its_table_in_the_run_folder_whole(make_action, world):
+    root, tmpdir = world
+    run = prepared(root, f"printf '{TABLE}' >output.txt")
+    result = collect_on(make_action, Host(tmpdir), run)
+    assert (result["failed"], result["msg"]) == (False, "collected, 2 lines")
+    with open(os.path.join(run["folder"], "web1.txt"), encoding="ascii") as f:
+        assert f.read() == TABLE
+
+
+def test_a_collected_host_is_recorded_with_its_line_count(make_action, world):
+    root, tmpdir = world
+    run = prepared(root, f"printf '{TABLE}' >output.txt")
+    collect_on(make_action, Host(tmpdir), run)
+    run_folder.record(run["folder"], run["note"])
+    assert (recorded(run["folder"])["web1"]["collected"], recorded(run["folder"])["web1"]["lines"]) == (True, 2)
+
+
+def test_a_collected_host_is_left_as_it_was(make_action, world):
+    root, tmpdir = world
+    collect_on(make_action, Host(tmpdir), prepared(root, f"printf '{TABLE}' >output.txt"))
+    assert os.listdir(tmpdir) == []
+
+
+def test_a_run_that_was_not_prepared_is_refused_as_a_result(make_action, world):
+    dummy, tmpdir = world
+    connection = Host(tmpdir)
+    result = collect_on(make_action, connection, None)
+    assert result["failed"]
+    assert result["msg"].startswith("the run was not prepared on the controller")
+    assert connection.commands == []
+
+
+@pytest.mark.parametrize("name", ["../web1", ".hidden", "web 1", "web1/x"])
+def test_a_host_whose_name_is_no_file_name_is_not_collected(make_action, world, name):
+    root, tmpdir = world
+    connection = Host(tmpdir)
+    run = prepared(root, f"printf '{TABLE}' >output.txt")
+    result = collect_on(make_action, connection, run, name=name)
+    assert (result["failed"], result["msg"]) == (True, "its inventory name is not safe as a file name")
+    assert connection.commands == []
+    assert (os.listdir(run["folder"]), sorted(os.listdir(root))) == ([run_folder.JOURNAL], [run["name"], "program.gz"])
+
+
+def test_a_connection_without_pipelining_is_not_used(make_action, world):
+    root, tmpdir = world
+    connection = Host(tmpdir)
+    connection.has_pipelining, connection.transport = False, "paramiko"
+    result = collect_on(make_action, connection, prepared(root, ": >output.txt"))
+    assert result["failed"]
+    assert result["msg"].startswith("the paramiko connection cannot give a command its input")
+    assert connection.commands == []
+
+
+def test_a_host_unreachable_from_the_start_is_named_so(make_action, world):
+    root, tmpdir = world
+    connection = Host(tmpdir, [AnsibleConnectionFailure("no route to host")])
+    result = collect_on(make_action, connection, prepared(root, ": >output.txt"))
+    assert (result["failed"], result["msg"]) == (True, "unreachable: no route to host")
+
+
+def test_a_host_lost_during_the_run_has_its_folder_removed_once_it_answers(make_action, world):
+    root, tmpdir = world
+    connection = lost_host(tmpdir, AnsibleConnectionFailure("still away"), None)
+    result = collect_on(make_action, connection, prepared(root, LOST))
+    assert result["failed"]
+    assert result["msg"].startswith("lost during the run: ")
+    assert result["msg"].endswith("; its temporary folder was removed once it answered again")
+    assert "left" not in result["outcome"]
+    assert (os.listdir(tmpdir), connection.resets) == ([], 2)
+
+
+def test_a_host_that_stays_lost_has_its_folder_named(make_action, world):
+    root, tmpdir = world
+    failure = AnsibleConnectionFailure("still away")
+    connection = lost_host(tmpdir, failure, failure, failure)
+    result = collect_on(make_action, connection, prepared(root, LOST), lost_host_tries=3)
+    (left,) = os.listdir(tmpdir)
+    where = os.path.join(tmpdir, left)
+    assert result["failed"]
+    assert result["msg"].endswith(f"; its temporary folder {where} is left there")
+    assert (result["outcome"]["left"], connection.resets) == (where, 3)
+
+
+def test_a_run_that_made_nothing_on_the_host_sends_no_clean_up(make_action, world):
+    root, tmpdir = world
+    connection = Host(tmpdir)
+    result = collect_on(make_action, connection, prepared(root, ": >output.txt"), host_tmpdir="/nonexistent")
+    assert result["failed"]
+    assert result["msg"].startswith("making a temporary folder in /nonexistent failed")
+    assert (len(connection.commands), connection.resets) == (2, 0)
+
+
+def test_a_folder_for_temporary_ones_that_is_no_plain_path_is_refused(make_action, world):
+    root, tmpdir = world
+    connection = Host(tmpdir)
+    result = collect_on(make_action, connection, prepared(root, ": >output.txt"), host_tmpdir="/tmp/../etc")
+    assert result["failed"]
+    assert result["msg"].startswith("host_tmpdir must be an absolute path")
+    assert connection.commands == []
+
+
+def test_an_argument_of_the_wrong_type_is_refused_as_a_result(make_action, world):
+    root, tmpdir = world
+    connection = Host(tmpdir)
+    result = collect_on(make_action, connection, prepared(root, ": >output.txt"), lost_host_tries="many")
+    assert result["failed"]
+    assert "lost_host_tries" in result["msg"]
+    assert connection.commands == []
