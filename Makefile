@@ -1,7 +1,8 @@
 # Short driver over the CMake presets. `make run` builds and runs the tool in
 # this directory; `make test` installs what is missing, builds every preset,
 # runs every test, and checks the release files, their signing and the
-# fleet playbook.
+# fleet playbooks, under this machine's Ansible and Debian 13's (a root
+# that scripts/controller-root makes once, in ~/.cache/arpexport).
 PRESETS := linux linux-asan linux-arm64 linux-armhf linux-s390x windows-x86 \
            windows-x64 fuzz
 # The kernels whose fresh virtual machines run the kernel-facing tests after
@@ -29,7 +30,7 @@ COLLECTION = build/collection/arpexport-fleet-*.tar.gz
 # under a name that no other tool sets. `make package` removes there only
 # the release files of the version it builds; an earlier version's stay.
 ARPEXPORT_DIST ?= build/dist
-VERSION := $(shell sed -n 's/^ *VERSION \([0-9][0-9.]*\)$$/\1/p' CMakeLists.txt | head -n1)
+VERSION := $(shell scripts/version)
 RELEASED = arpexport_$(VERSION)_*.deb arpexport-$(VERSION)-windows-*.zip \
            arpexport-$(VERSION)-linux-*.tar.gz arpexport-$(VERSION)-[0-9]*.rpm \
            arpexport-fleet-$(VERSION).tar.gz

@@ -5,9 +5,12 @@
 # The login is an unprivileged user that exists only in the hosts' own
 # passwd, bound over /etc/passwd in each host's mount namespace, where the
 # host also has a /tmp of its own. Its home is a folder of the host's.
-#   fleet_init DIST             the controller, the login's key, $FLEET, and
+#   fleet_init DIST [COMMAND...]
+#                               the controller, the login's key, $FLEET, and
 #                               the release's Ansible collection installed
-#                               in $FLEET/collections
+#                               in $FLEET/collections; COMMAND, if given,
+#                               runs the controller's commands in another
+#                               Ansible (scripts/controller-root run)
 #   fleet_host NAME I ENTRIES [FSIZE]
 #                               host NAME at 10.201.I.2, its v0 at 10.66.0.I/16,
 #                               with ENTRIES entries;
@@ -19,8 +22,10 @@
 #                               $FLEET/NAME.setup, if any, runs first in its
 #                               mount namespace
 #   fleet_stop NAME             ends its sshd and sessions
-#   fleet_ansible COMMAND...    ansible-playbook or ansible in the controller,
-#                               with the installed collection
+#   fleet_controller COMMAND... COMMAND in the controller, with the
+#                               installed collection
+#   fleet_ansible COMMAND...    ansible-playbook or ansible there, with the
+#                               inventory
 #   fleet_snapshot NAME...      what each host's home holds now
 #   fleet_leftovers NAME        what differs since: the files in the host's
 #                               /tmp, and those added to or gone from its home
@@ -39,8 +44,8 @@ fleet_init() {
   printf '%s\n' "[fleet:vars]" "ansible_user=arpxfleet" "ansible_ssh_private_key_file=$FLEET/id" \
     "ansible_ssh_common_args='-o UserKnownHostsFile=$FLEET/known_hosts -o ConnectTimeout=3'" \
     "[fleet]" >"$FLEET/inventory.ini"
-  ANSIBLE_HOME="$FLEET/ansible" ANSIBLE_COLLECTIONS_PATH="$FLEET/collections" \
-    ansible-galaxy collection install --offline -p "$FLEET/collections" \
+  FLEET_RUN=("${@:2}")
+  fleet_controller ansible-galaxy collection install --offline -p "$FLEET/collections" \
     "$1"/arpexport-fleet-*.tar.gz >/dev/null || exit 1
 }
 
@@ -76,11 +81,12 @@ fleet_start() {
 fleet_stop() { ip netns pids "$(fleet_ns "$1")" | xargs -r kill; }
 fleet_ns() { echo "$NETNS_PREFIX-fleet-$1"; }
 
-fleet_ansible() {
+fleet_controller() {
   ANSIBLE_HOME="$FLEET/ansible" ANSIBLE_LOCAL_TEMP="$FLEET/ansible/tmp" \
     ANSIBLE_SSH_CONTROL_PATH_DIR="$FLEET/ansible/cp" ANSIBLE_COLLECTIONS_PATH="$FLEET/collections" \
-    ip netns exec "$FLEET_CONTROLLER" "$1" -i "$FLEET/inventory.ini" "${@:2}"
+    ip netns exec "$FLEET_CONTROLLER" "${FLEET_RUN[@]}" "$@"
 }
+fleet_ansible() { fleet_controller "$1" -i "$FLEET/inventory.ini" "${@:2}"; }
 
 fleet_home() { awk -F: -v u="$FLEET_UID" '$3 == u { print $6 }' "$FLEET/$1.passwd"; }
 fleet_snapshot() {

@@ -8,21 +8,49 @@
 # after processors in the logins' homes survive; a host lost while the
 # program runs is cleaned up when it comes back, and its folder named when
 # it does not. A release with an unlisted, a second or an odd-named tarball,
-# or a signature that does not count, is refused before any host is touched.
+# or a signature that does not count, is refused before any host is touched,
+# and so is a run in check mode; a pass limited to hosts without localhost
+# is refused on each host without touching it.
 # Runs write folders of their own, also two started at once; a re-pass adds
 # a missed host to an earlier run and keeps a table that it fails to renew.
-# Usage: fleet_check.sh DIST   (the release files)
+# ansible-doc renders each of the collection's modules with its options.
+# All of it under this machine's Ansible and under Debian 13's (ansible-core
+# 2.19 on Python 3.13, a root that scripts/controller-root makes), each
+# with hosts of its own.
+# Usage: fleet_check.sh DIST [host|trixie]   (DIST: the release files;
+#        without a controller, both, one after the other)
 set -uo pipefail
-dist=$(realpath "$1")
 here=$(dirname "$(realpath "$0")")
+if (($# == 1)); then
+  # Debian 13's root, made first if need be.
+  "$here/../scripts/controller-root" >/dev/null || { echo "FAIL: no Debian 13 controller"; exit 1; }
+  status=0
+  for controller in host trixie; do
+    start=$SECONDS
+    "$0" "$1" "$controller" || status=1
+    echo "fleet_check: the run under the $controller controller took $((SECONDS - start)) s"
+  done
+  exit $status
+fi
+case "$2" in
+  host) run=() ;;
+  trixie) run=("$here/../scripts/controller-root" run) ;;
+  *) echo "fleet_check: no controller $2" >&2; exit 2 ;;
+esac
 source "$here/lib.sh"
 source "$here/fleet.sh"
-work=$(mktemp -d)
+# In /tmp, which the other controller's root shares, as it shares /var/tmp
+# (where the hosts' files are), and with a copy of the release files there.
+work=$(mktemp -d /tmp/arpx-fleet-check.XXXXXX)
 trap 'kill ${cutter:-} 2>/dev/null; GNUPGHOME=$work/gnupg gpgconf --kill gpg-agent 2>/dev/null
   fleet_cleanup; netns_cleanup; rm -rf "$work"' EXIT
+release_files=$(realpath "$1")
 cd "$work" || exit 1
+mkdir dist && cp "$release_files"/*.tar.gz "$release_files"/SHA256SUMS* dist/ || exit 1
+dist=$work/dist
 
-fleet_init "$dist"
+fleet_init "$dist" "${run[@]}"
+fleet_controller ansible --version | sed -n "1p; s/^ *python version = \([^ ]*\).*/python \1/p"
 fleet_host small 1 0
 fleet_host mixed 2 300
 ip -n "$(fleet_ns mixed)" neigh add 10.66.1.3 lladdr 02:00:00:00:01:03 dev v0 nud noarp
@@ -110,10 +138,10 @@ tables_sums() { (cd "$1" && sha256sum -- *.txt); }
 # The kernel may collect an entry while a run goes on: a host's file must be
 # its table as it was before the run or as it is after it.
 before() { for host; do netns_expected "$(fleet_ns "$host")" | sort >"$host.before"; done; }
-is_table() { # RUN HOST...
+is_table() { # NAME RUN HOST...
   local host
-  for host in "${@:2}"; do
-    sort "tables/$1/$host.txt" >"$host.got" 2>&1
+  for host in "${@:3}"; do
+    sort "tables/$2/$host.txt" >"$host.got" 2>&1
     check "$1: $host's file is its table" "same" "$(cmp -s "$host.got" "$host.before" ||
       cmp -s "$host.got" <(netns_expected "$(fleet_ns "$host")" | sort) && echo same)"
   done
@@ -123,11 +151,40 @@ report() { # RUN|FILE PYTHON-EXPRESSION: the expression over the run's report.js
     "$([[ -f "$1" ]] && echo "$1" || echo "tables/$1/report/report.json")" "$2"
 }
 
+# ansible-doc renders each module of the installed collection, and shows
+# there every option that the collection's playbooks give it.
+check "ansible-doc -l lists the collection's modules" "collect prepare record report " "$(
+  fleet_controller ansible-doc -l arpexport.fleet 2>/dev/null | awk '{ sub(/^arpexport\.fleet\./, "", $1); print $1 }' | sort | tr '\n' ' ')"
+/usr/bin/python3 - "$FLEET"/collections/ansible_collections/arpexport/fleet/playbooks/*.yml >given <<'PY'
+import sys
+import yaml
+
+given = {}
+for path in sys.argv[1:]:
+    for play in yaml.safe_load(open(path)):
+        for task in play.get("tasks", []):
+            for key, args in task.items():
+                if key.startswith("arpexport.fleet."):
+                    given.setdefault(key.rpartition(".")[2], set()).update(args)
+for module, options in sorted(given.items()):
+    print(module, *sorted(options))
+PY
+for module in collect prepare record report; do
+  ANSIBLE_NOCOLOR=1 fleet_controller ansible-doc "arpexport.fleet.$module" >"doc-$module" 2>&1
+  check "ansible-doc arpexport.fleet.$module: renders" "status 0" "status $?"
+  options=$(awk -v m="$module" '$1 == m { $1 = ""; print substr($0, 2) }' given)
+  check "ansible-doc arpexport.fleet.$module: shows the options the playbooks give it" "$options" "$(
+    for option in $options; do
+      sed -n '/^OPTIONS/,/^[A-Z]/p' "doc-$module" | grep -qE "^ *[=-]? *$option( |$)" && echo "$option"
+    done | tr '\n' ' ' | sed 's/ $//')"
+done
+
 # Releases refused before any host is touched, all at once, each with its
 # own tables folder: odd names, a second tarball for one processor and one
 # that SHA256SUMS does not list; signatures by an expired key, a revoked key
 # and a key the keyring does not trust, and a release_key file that does not
-# import. A release signed by the key in release_key is taken.
+# import. A release signed by the key in release_key is taken. So is a run
+# in check mode; a pass without localhost is refused on each host.
 export GNUPGHOME=$work/gnupg
 mkdir -m 700 "$GNUPGHOME"
 key() { # NAME [gpg OPTION...]: a signing key of its own
@@ -154,27 +211,33 @@ x86=$(cd bad && ls *-x86_64.tar.gz)
 cp "bad/$x86" "bad/${x86%.tar.gz} (1).tar.gz"
 cp "bad/$x86" "bad/${x86/-linux-/.1-linux-}"
 sed -i '/aarch64.tar.gz/d' bad/SHA256SUMS
+# CASE|HOST|MESSAGE|OPTION...: the refusal's host, its message (a pattern
+# of the message's stable parts) and the playbook's options.
 refusals=(
-  "bad|bad||files that are not release tarballs: ${x86%.tar.gz} (1).tar.gz; more than one tarball for x86_64; not listed in SHA256SUMS: [^;]*-aarch64.tar.gz"
-  "expired|by-expired||SHA256SUMS.asc is a signature made by an expired key ($(fingerprint old))"
-  "revoked|by-revoked||SHA256SUMS.asc is a signature made by a revoked key ($(fingerprint revoked))"
-  "untrusted|by-stranger||SHA256SUMS.asc is a signature made by a key that the keyring does not trust fully or ultimately"
-  "unimported|signed|junk.asc|$work/junk.asc holds no OpenPGP public key that gpg can import")
+  "bad|localhost|files that are not release tarballs: ${x86%.tar.gz} (1).tar.gz; more than one tarball for x86_64; not listed in SHA256SUMS: [^;]*-aarch64.tar.gz|-e release_dir=$work/bad"
+  "expired|localhost|SHA256SUMS.asc is a signature made by an expired key ($(fingerprint old))|-e release_dir=$work/by-expired"
+  "revoked|localhost|SHA256SUMS.asc is a signature made by a revoked key ($(fingerprint revoked))|-e release_dir=$work/by-revoked"
+  "untrusted|localhost|SHA256SUMS.asc is a signature made by a key that the keyring does not trust fully or ultimately|-e release_dir=$work/by-stranger"
+  "unimported|localhost|$work/junk.asc holds no OpenPGP public key that gpg can import|-e release_dir=$work/signed -e release_key=$work/junk.asc"
+  "check|localhost|a run cannot be shown in check mode|--check"
+  "unprepared|lost|the run was not prepared on the controller|--limit lost")
 # (A bare wait would wait for lib.sh's watchdog too.)
 pids=()
 for refusal in "${refusals[@]}"; do
-  IFS='|' read -r case folder key _ <<<"$refusal"
-  play "refused-$case" -e tables_dir="$work/refused-$case" -e release_dir="$work/$folder" \
-    ${key:+-e release_key="$work/$key"} &
+  IFS='|' read -r case _ _ options <<<"$refusal"
+  # shellcheck disable=SC2086 # the options, split at spaces
+  play "refused-$case" -e tables_dir="$work/refused-$case" $options &
   pids+=($!)
 done
 wait "${pids[@]}"
 for refusal in "${refusals[@]}"; do
-  IFS='|' read -r case _ _ message <<<"$refusal"
-  check "refused at once, no host touched, no run made: $case" "playbook: status 2|1|no logins|no tables" \
-    "$(tail -n1 "refused-$case.log")|$(grep -c "fatal: \[localhost\]: FAILED.*$message" "refused-$case.log")|$(
-      [[ -e "$FLEET/homes/lost/logins" ]] || echo no logins)|$([[ -e "refused-$case" ]] || echo no tables)"
+  IFS='|' read -r case host message _ <<<"$refusal"
+  check "refused $case: playbook status 2" "playbook: status 2" "$(tail -n1 "refused-$case.log")"
+  check "refused $case: its message, on $host" "1" "$(grep -c "fatal: \[$host\]: FAILED.*$message" "refused-$case.log")"
+  check "refused $case: the message alone, no exception shown" "0" "$(grep -c 'An exception occurred' "refused-$case.log")"
+  check "refused $case: no run folder made" "none" "$([[ -e "refused-$case" ]] || echo none)"
 done
+check "refused: no host logged into" "none" "$([[ -e "$FLEET/homes/lost/logins" ]] || echo none)"
 
 # The first run, with the collection's own programs. lost and back are cut
 # off while the program comes in; back answers again 3 seconds later.
@@ -195,36 +258,42 @@ play first
 wait $cutter
 first=$(newest)
 cat first.report
-is_table "$first" "${collected[@]}"
+check "first: playbook status 2" "playbook: status 2" "$(tail -n1 first.log)"
+is_table first "$first" "${collected[@]}"
 reported first limited "FAILED: arpexport reported: Cannot write output.txt. Error: The file size exceeds the limit"
 reported first noexec "FAILED: running arpexport failed with status 126: .*Permission denied"
 reported first lost "FAILED: lost during the run: .*; its temporary folder $FLEET/tmp/lost/arpexport\.[A-Za-z0-9]\{10\} is left there$"
 reported first back "FAILED: lost during the run: .*; its temporary folder was removed once it answered again$"
 reported first alien "FAILED: no arpexport program in the collection arpexport.fleet [0-9.]* for the host's processor, mips64\\\\\\\\x1b\[8m\\\\\\\\x9bhidden$"
 reported first ghost "FAILED: unreachable: .*\(No route to host\|timed out\)"
-check "first: the folder named for lost is there, back's was removed" \
-  "$(grep -o "$FLEET/tmp/lost/arpexport\.[A-Za-z0-9]*" first.report)|" "$(ls -d "$FLEET"/tmp/lost/*)|$(ls "$FLEET/tmp/back")"
-check "first: status 2; a file for each collected host, run.json and the report, no other" \
-  "playbook: status 2|$(printf '%s\n' $(grep -o '^[a-z0-9]*: collected' first.report | cut -d: -f1 | sed 's/$/.txt/') \
-    run.json report | sort | tr '\n' ' ')|fleet.csv report.json report.txt " \
-  "$(tail -n1 first.log)|$(ls "tables/$first" | sort | tr '\n' ' ')|$(ls "tables/$first/report" | tr '\n' ' ')"
+check "first: the temporary folder named for lost is there" \
+  "$(grep -o "$FLEET/tmp/lost/arpexport\.[A-Za-z0-9]*" first.report)" "$(ls -d "$FLEET"/tmp/lost/*)"
+check "first: back's temporary folder was removed" "" "$(ls "$FLEET/tmp/back")"
+check "first: the run's folder holds a file for each collected host and run.json, no other" \
+  "$(printf '%s\n' $(grep -o '^[a-z0-9]*: collected' first.report | cut -d: -f1 | sed 's/$/.txt/') \
+    run.json report | sort | tr '\n' ' ')" "$(ls "tables/$first" | sort | tr '\n' ' ')"
+check "first: the report's folder holds fleet.csv, report.json and report.txt" \
+  "fleet.csv report.json report.txt " "$(ls "tables/$first/report" | tr '\n' ' ')"
 for host in "${hosts[@]}"; do
   [[ "$host" == lost ]] && continue
   check "first: nothing left on $host, its home as it was" "" "$(fleet_leftovers "$host")"
 done
 sed -n '/Sum up the fleet/,/^}/p' first.log | sed -n 's/^ *"\(.*\)",\?$/\1/p' >first.summary
 cat first.summary
-check "first: no control character from a host in the play's output, run.json or report.txt" "0 0 0" \
-  "$(for f in first.log "tables/$first/run.json" "tables/$first/report/report.txt"; do
-    LC_ALL=C grep -c $'\x1b\|\xc2\x9b\|\r' "$f"; done | tr '\n' ' ' | sed 's/ $//')"
+for file in first.log "tables/$first/run.json" "tables/$first/report/report.txt"; do
+  check "first: no control character from a host in ${file##*/}" "0" "$(LC_ALL=C grep -c $'\x1b\|\xc2\x9b\|\r' "$file")"
+done
 # Only greeter and homeless disagree: hv1 and hv2 hold one own address in
 # their network, east and west are in two sites.
-check "first: the report shows 10.66.9.9 in dispute, one hardware address behind two, the hypervisors' own address" \
-  "[('10.66.9.9', ['10.66.0.0/16'], {'0a:00:00:00:09:01': ['greeter'], '0a:00:00:00:09:66': ['homeless']})]|['10.66.9.9', '10.66.9.66']|[('192.168.122.1', ['hv1', 'hv2'])]|1" \
-  "$(report "$first" '[(d["address"], d["networks"], d["hwaddresses"]) for d in r["disagreements"]]')|$(
-    report "$first" '[list(s["addresses"]) for s in r["shared_hwaddresses"] if s["network"] == "10.66.0.0/16"][0]')|$(
-    report "$first" '[(s["address"], s["hosts"]) for s in r["shared_own_addresses"]]')|$(
-    grep -c "^Coverage: ${#collected[@]} of $((${#collected[@]} + 6)) hosts collected, 6 not" first.summary)"
+check "first: the report's one disagreement, 10.66.9.9 between greeter and homeless" \
+  "[('10.66.9.9', ['10.66.0.0/16'], {'0a:00:00:00:09:01': ['greeter'], '0a:00:00:00:09:66': ['homeless']})]" \
+  "$(report "$first" '[(d["address"], d["networks"], d["hwaddresses"]) for d in r["disagreements"]]')"
+check "first: the report's hardware address behind 10.66.9.9 and 10.66.9.66" "['10.66.9.9', '10.66.9.66']" \
+  "$(report "$first" '[list(s["addresses"]) for s in r["shared_hwaddresses"] if s["network"] == "10.66.0.0/16"][0]')"
+check "first: the report's own address of hv1 and hv2" "[('192.168.122.1', ['hv1', 'hv2'])]" \
+  "$(report "$first" '[(s["address"], s["hosts"]) for s in r["shared_own_addresses"]]')"
+check "first: the summary's coverage" "1" \
+  "$(grep -c "^Coverage: ${#collected[@]} of $((${#collected[@]} + 6)) hosts collected, 6 not" first.summary)"
 
 # Again, a second later, with the release's tarballs, signed, verified
 # against release_key: small is gone, limited has no limit, mixed more
@@ -239,14 +308,20 @@ before mixed large limited
 play again -e release_dir="$work/signed" -e release_key="$work/good.asc" -e require_signature=true \
   -e arpexport_site=one
 again=$(newest)
-is_table "$again" mixed large limited
+is_table again "$again" mixed large limited
 reported again small "FAILED: unreachable"
-check "again: the release's signature verified" "1" "$(grep -c '^SHA256SUMS.asc verified; tables in ' again.report)"
+check "again: the release's signature verified, tables in the run latest points at" "1" \
+  "$(grep -c "^SHA256SUMS.asc verified; tables in $work/tables/$again\$" again.report)"
+check "again: a run folder of its own, after the first" "yes" "$([[ "$again" > "$first" ]] && echo yes)"
+check "again: no file for small" "none" "$([[ -e "tables/$again/small.txt" ]] || echo none)"
+check "again: the first run's folder untouched" "ok" "$(cd "tables/$first" && sha256sum --quiet -c "$work/first.sums" && echo ok)"
 cat "tables/$again/report/report.txt"
-check "again: homeless's change of 10.66.9.9, mixed's 20 new entries; east and west, in one site now, disagree" \
-  "[{'address': '10.66.9.9', 'old': ['0a:00:00:00:09:66'], 'new': ['0a:00:00:00:09:01']}]|20|[('one', '172.16.0.254', ['east', 'west'])]" \
-  "$(report "$again" 'r["changes"]["homeless"]["changed"]')|$(report "$again" 'len(r["changes"]["mixed"]["added"])')|$(
-    report "$again" '[(d["site"], d["address"], sorted(h for hs in d["hwaddresses"].values() for h in hs)) for d in r["disagreements"]]')"
+check "again: homeless's change of 10.66.9.9" \
+  "[{'address': '10.66.9.9', 'old': ['0a:00:00:00:09:66'], 'new': ['0a:00:00:00:09:01']}]" \
+  "$(report "$again" 'r["changes"]["homeless"]["changed"]')"
+check "again: mixed's 20 new entries" "20" "$(report "$again" 'len(r["changes"]["mixed"]["added"])')"
+check "again: east and west, in one site now, disagree on 172.16.0.254" "[('one', '172.16.0.254', ['east', 'west'])]" \
+  "$(report "$again" '[(d["site"], d["address"], sorted(h for hs in d["hwaddresses"].values() for h in hs)) for d in r["disagreements"]]')"
 # arpwatch's arpsnmp reads hwaddress<TAB>address lines: the README's
 # conversion, over the two runs, finds homeless's change.
 touch arp.dat
@@ -257,22 +332,24 @@ done
 check "arpsnmp: a changed ethernet address for 10.66.9.9, from ...:66 to ...:01" "1" "$(tr -s ' \n' ' ' <arpsnmp.out |
   grep -c 'changed ethernet address (10.66.9.9) .* ethernet address: 0a:0*:0*:0*:0*9:0*1 .* old ethernet address: 0a:0*:0*:0*:0*9:66 ')"
 sed -n '/changed ethernet address/,/delta/p' arpsnmp.out
-check "again: a run of its own, latest points at it, no file for small; the first run untouched" \
-  "yes|none|ok" "$([[ "$again" > "$first" ]] && echo yes)|$([[ -e "tables/$again/small.txt" ]] || echo none)|$(
-    cd "tables/$first" && sha256sum --quiet -c "$work/first.sums" && echo ok)"
 
 # A re-pass into the second run: small, back again, is added; large, now
 # down, keeps the table the run has of it, and the failure is noted.
 fleet_start small
 fleet_stop large
 tables_sums "tables/$again" >again.sums
+before small
 play more --limit 'small,large,localhost' -e run="$again"
 cat more.report
-check "more: small added to the second run, large's table and the other tables kept, large's failure noted" \
-  "playbook: status 2|$(netns_expected "$(fleet_ns small)" | sort)|ok|(True, True, True, False)" \
-  "$(tail -n1 more.log)|$(sort "tables/$again/small.txt")|$(cd "tables/$again" && sha256sum --quiet -c "$work/again.sums" &&
-    echo ok)|$(report "tables/$again/run.json" '(r["hosts"]["small"]["collected"], r["hosts"]["large"]["collected"],
-      r["hosts"]["large"]["failed_later"]["reason"].startswith("unreachable"), r["hosts"]["lost"]["collected"])')"
+check "more: playbook status 2" "playbook: status 2" "$(tail -n1 more.log)"
+is_table more "$again" small
+check "more: large's table and the run's other tables kept" "ok" \
+  "$(cd "tables/$again" && sha256sum --quiet -c "$work/again.sums" && echo ok)"
+check "more: run.json has small collected" "True" "$(report "tables/$again/run.json" 'r["hosts"]["small"]["collected"]')"
+check "more: run.json keeps large collected" "True" "$(report "tables/$again/run.json" 'r["hosts"]["large"]["collected"]')"
+check "more: run.json notes large's failure since, unreachable" "True" \
+  "$(report "tables/$again/run.json" 'r["hosts"]["large"]["failed_later"]["reason"].startswith("unreachable")')"
+check "more: run.json keeps lost not collected" "False" "$(report "tables/$again/run.json" 'r["hosts"]["lost"]["collected"]')"
 
 # Two runs started at once: a folder each, each whole, latest at the newer.
 pids=()
@@ -282,13 +359,17 @@ for run in one two; do
 done
 wait "${pids[@]}"
 mapfile -t pair < <(grep -ho "tables in $work/tables/[^ \"]*" one.report two.report | sed 's|.*/||')
-check "two runs at once: two folders, each with both tables and both hosts collected, latest at the newer" \
-  "playbook: status 0|playbook: status 0|2|True True|True True|$(printf '%s\n' "${pair[@]}" | sort -t- -k1,1 -k2n | tail -n1)" \
-  "$(tail -n1 one.log)|$(tail -n1 two.log)|$(printf '%s\n' "${pair[@]}" | sort -u | wc -l)|$(for run in "${pair[@]}"; do
-    report "tables/$run/run.json" '(len(r["hosts"]) == 2 and all(h["collected"] for h in r["hosts"].values()))'
-    done | tr '\n' ' ' | sed 's/ $//')|$(for run in "${pair[@]}"; do
-    [[ -s "tables/$run/small.txt" && -s "tables/$run/mixed.txt" && -s "tables/$run/report/report.txt" ]] && echo True
-    done | tr '\n' ' ' | sed 's/ $//')|$(newest)"
+for run in one two; do
+  check "two runs at once: $run's playbook status 0" "playbook: status 0" "$(tail -n1 "$run.log")"
+done
+check "two runs at once: two folders" "2" "$(printf '%s\n' "${pair[@]}" | sort -u | wc -l)"
+for run in "${pair[@]}"; do
+  check "two runs at once: run.json of $run has both hosts, collected" "True" \
+    "$(report "tables/$run/run.json" '(len(r["hosts"]) == 2 and all(h["collected"] for h in r["hosts"].values()))')"
+  check "two runs at once: $run holds both tables and the report" "yes" \
+    "$([[ -s "tables/$run/small.txt" && -s "tables/$run/mixed.txt" && -s "tables/$run/report/report.txt" ]] && echo yes)"
+done
+check "two runs at once: latest at the newer" "$(printf '%s\n' "${pair[@]}" | sort -t- -k1,1 -k2n | tail -n1)" "$(newest)"
 
 # The report, from the installed collection, over a folder without
 # run.json: a table as Windows writes it (CRLF) reads as the same table, a
@@ -302,17 +383,20 @@ cp copied/greeter.txt 'copied/we,ird "name".txt'
 printf '10.0.0.1 - 0a:00:00:00:00:01\nnot a row\n' >copied/broken.txt
 tables_sums copied >copied.sums
 fleet_ansible ansible-playbook arpexport.fleet.report -e folder="$work/copied" >copied.log 2>&1
-reported=$?
-ls -l copied >copied.list && chmod 755 "$work" && chmod 555 copied
-setpriv --reuid=nobody --regid=nogroup --clear-groups env PYTHONPATH="$FLEET/collections" \
-  python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.report copied >/dev/null 2>copied.error
-unwritable="$?:$(grep -c 'cannot write the report in' copied.error):$(ls -l copied | cmp -s - copied.list && echo same)"
-chmod 755 copied
+check "a folder: playbook status 0" "status 0" "status $?"
 rows_of() { sed -n "s/^$1,//p" copied/report/fleet.csv; }
-check "a folder: the CRLF table and the quoted name read as their host's, the broken file named at line 2, the tables untouched; unwritable: status 1" \
-  "0|same|same|broken.txt is not a table (line 2: not a row); left out|False|1:1:same|ok" "$reported|$(
-    rows_of windows | cmp -s - <(rows_of greeter) && echo same)|$(
-    rows_of '"we,ird ""name"""' | cmp -s - <(rows_of greeter) && echo same)|$(
-    report copied/report/report.json 'r["coverage"]["not_collected"]["broken"]')|$(
-    report copied/report/report.json 'r["coverage"]["from_run_json"]')|$unwritable|$(cd copied && sha256sum --quiet -c ../copied.sums && echo ok)"
-finish fleet_check
+check "a folder: the CRLF table reads as its host's" "same" "$(rows_of windows | cmp -s - <(rows_of greeter) && echo same)"
+check "a folder: the name that is no plain CSV field, quoted, reads as its host's" "same" \
+  "$(rows_of '"we,ird ""name"""' | cmp -s - <(rows_of greeter) && echo same)"
+check "a folder: the broken file named at line 2 and left out" "broken.txt is not a table (line 2: not a row); left out" \
+  "$(report copied/report/report.json 'r["coverage"]["not_collected"]["broken"]')"
+check "a folder: the report says it had no run.json" "False" "$(report copied/report/report.json 'r["coverage"]["from_run_json"]')"
+check "a folder: the tables untouched" "ok" "$(cd copied && sha256sum --quiet -c ../copied.sums && echo ok)"
+ls -l copied >copied.list && chmod 755 "$work" && chmod 555 copied
+fleet_controller setpriv --reuid=nobody --regid=nogroup --clear-groups env PYTHONPATH="$FLEET/collections" \
+  python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.report copied >/dev/null 2>copied.error
+check "a folder it cannot write: status 1" "status 1" "status $?"
+check "a folder it cannot write: it says so" "1" "$(grep -c 'cannot write the report in' copied.error)"
+check "a folder it cannot write: left as it was" "same" "$(ls -l copied | cmp -s - copied.list && echo same)"
+chmod 755 copied
+finish "fleet_check ($2)"

@@ -112,7 +112,7 @@ class ActionModule(Action):
                 status, out, dummy = self._execute(host.cleanup_script(self._run["mark"], temporary, self._tmpdir))
             except AnsibleError:
                 continue
-            if status == 0 and "removed" in host.answers(self._run["mark"], out):
+            if status == 0 and "removed" in (host.answers(self._run["mark"], out) or []):
                 return "its temporary folder was removed once it answered again", ""
             break
         return f"its temporary folder {where} is left there", where

@@ -3,6 +3,7 @@
 import json
 import os
 import shutil
+import tempfile
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import host, release, run_folder
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action, Refused
@@ -21,7 +22,19 @@ def collection_version():
 
 class ActionModule(Action):
     def act(self, args, task_vars):
-        note, source, tarballs, programs = self._programs(args)
+        if not args["release_dir"]:
+            return self._start(args, *self._programs(args, ""))
+        # A release's files are read once, into a folder of this pass's own,
+        # and checked and unpacked there, before the run's folder is made.
+        try:
+            private = tempfile.TemporaryDirectory(prefix="arpexport-release.")
+        except OSError as error:
+            raise Refused(f"cannot make a folder for the release's files: {error.strerror}") from None
+        with private:
+            return self._start(args, *self._programs(args, private.name))
+
+    def _start(self, args, note, source, programs):
+        """The run's folder made, or found, with the programs for this pass."""
         root = os.path.abspath(args["tables_dir"])
         try:
             if args["run"]:
@@ -30,38 +43,55 @@ class ActionModule(Action):
             else:
                 name = run_folder.new_run(root)
                 folder = os.path.join(root, name)
-            staged = run_folder.programs_folder(folder) if tarballs else ""
         except ValueError as error:
             raise Refused(str(error)) from None
         except OSError as error:
             raise Refused(f"cannot make the run's folder in {shown(root)}: {error.strerror}") from None
-        if staged:
-            programs, problems = release.stage(tarballs, staged)
-            if problems:
-                shutil.rmtree(staged, ignore_errors=True)
-                if not args["run"]:
-                    os.rmdir(folder)
-                raise Refused("; ".join(problems))
+        staged = ""
+        if args["release_dir"]:
+            staged, programs = self._put(args, folder, programs)
         mark = host.new_mark()
         return {"changed": True, "msg": f"{note}; tables in {folder}", "run": {
             "name": name, "root": root, "folder": folder, "mark": mark, "pass": mark[-16:],
             "programs": programs, "source": shown(source), "note": note, "staged": staged}}
 
     @staticmethod
-    def _programs(args):
+    def _programs(args, private):
         """Where the programs come from: (how they were checked, where,
-        {processor: tarball} to take them from, {processor: program})."""
+        {processor: program}); a release's unpacked in the folder private."""
         if args["release_dir"]:
-            problems, note, tarballs = release.check(args["release_dir"], args["release_key"],
+            problems, note, tarballs = release.check(args["release_dir"], private, args["release_key"],
                                                      args["require_signature"])
             source, programs = args["release_dir"], {}
+            if not problems:
+                unpacked = os.path.join(private, "programs")
+                os.mkdir(unpacked, 0o700)
+                programs, problems = release.stage(tarballs, unpacked)
         else:
             programs = release.collection_programs(os.path.join(COLLECTION, "files"))
             problems = [] if programs else [
                 "this collection holds no programs (a copy of its sources): name a release "
                 "folder with -e release_dir=DIR"]
-            source, tarballs = "the collection arpexport.fleet " + collection_version(), {}
+            source = "the collection arpexport.fleet " + collection_version()
             note = "the programs of " + source
         if problems:
             raise Refused("; ".join(problems))
-        return note, source, tarballs, programs
+        return note, source, programs
+
+    @staticmethod
+    def _put(args, folder, programs):
+        """The programs copied into a folder of this pass's own in the run's
+        folder: (that folder, {processor: program}). Where that fails, a run
+        folder made for this pass is removed again."""
+        staged = ""
+        try:
+            staged = run_folder.programs_folder(folder)
+            placed = {}
+            for processor, path in programs.items():
+                placed[processor] = shutil.copyfile(path, os.path.join(staged, os.path.basename(path)))
+            return staged, placed
+        except OSError as error:
+            run_folder.remove_programs(folder, staged)
+            if not args["run"]:
+                shutil.rmtree(folder, ignore_errors=True)
+            raise Refused(f"cannot put the programs in {shown(folder)}: {error.strerror}") from None

@@ -2,6 +2,7 @@
 """Writes a run's run.json from every pass's outcomes, and says this pass's."""
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import run_folder
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Action, Refused
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
 
 
 def outcome_line(outcome, recorded):
@@ -20,7 +21,7 @@ class ActionModule(Action):
     def act(self, args, task_vars):
         run = args["run"]
         try:
-            outcomes, hosts = run_folder.record(run["folder"], run["note"])
+            outcomes, hosts, cut = run_folder.record(run["folder"], run["note"])
         except (OSError, ValueError) as error:
             raise Refused(f"cannot write {run_folder.RECORD} in {run['folder']}: "
                           f"{getattr(error, 'strerror', None) or error}") from None
@@ -29,6 +30,9 @@ class ActionModule(Action):
         ours = {o["host"]: o for o in outcomes if o.get("pass") == run["pass"]}
         failed = [h for h, o in sorted(ours.items()) if not o["collected"]]
         lines = [f"{run['note']}; tables in {run['folder']}"]
-        lines += [f"{h}: {outcome_line(o, hosts.get(h, {}))}" for h, o in sorted(ours.items())]
+        if cut:
+            lines.append(f"{cut} line{' was' if cut == 1 else 's were'} of the run's journal cut short "
+                         "(a full disk, or a stop) and left out")
+        lines += [f"{shown(h)}: {outcome_line(o, hosts.get(h, {}))}" for h, o in sorted(ours.items())]
         return {"changed": True, "failed_hosts": failed, "lines": lines,
-                "msg": f"{len(failed)} of {len(ours)} hosts were not collected: {', '.join(failed)}"}
+                "msg": f"{len(failed)} of {len(ours)} hosts were not collected: {', '.join(map(shown, failed))}"}

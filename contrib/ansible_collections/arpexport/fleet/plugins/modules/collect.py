@@ -69,6 +69,7 @@ attributes:
 notes:
   - A host that is not collected fails the task; its outcome, with the
     reason, is still written in the run's folder for M(arpexport.fleet.record).
+    A refusal (a run that was not prepared, a bad option) records no outcome.
 seealso:
   - module: arpexport.fleet.prepare
   - module: arpexport.fleet.record
@@ -81,13 +82,14 @@ EXAMPLES = r"""
     run: "{{ hostvars.localhost.prepared.run }}"
     site: "{{ arpexport_site | default(omit) }}"
   register: collected
-  ignore_errors: true
+  # Failed hosts are counted once the run is recorded; a refusal fails here.
+  failed_when: collected.outcome is not defined
 """
 
 RETURN = r"""
 outcome:
   description: What became of the host, as C(run.json) records it.
-  returned: always
+  returned: when the host's outcome was recorded, collected or not
   type: dict
   sample:
     pass: Q7VZ2KD9M4XW8HTA

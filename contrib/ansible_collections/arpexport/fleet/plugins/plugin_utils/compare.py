@@ -44,9 +44,24 @@ def address_key(address):
     return socket.inet_aton(address)
 
 
-def most_specific(ip, nets):
-    """The most specific of a host's networks (longest prefix first) that holds ip."""
-    return next((n for n in nets if ip & n[1] == n[0]), None)
+def network_index(nets):
+    """A host's networks (most specific first) by their mask, longest
+    prefix first: [(mask, {first address: network})]. An address is then
+    placed with one look-up for each prefix length, however many networks
+    a host has."""
+    by_mask = {}
+    for net in nets:
+        by_mask.setdefault(net[1], {})[net[0]] = net
+    return list(by_mask.items())
+
+
+def most_specific(ip, index):
+    """The most specific network of a network_index that holds ip, or None."""
+    for mask, by_first in index:
+        net = by_first.get(ip & mask)
+        if net:
+            return net
+    return None
 
 
 def gather(seen, lines, host):
@@ -99,7 +114,9 @@ class Scope:
         kinds = {}
         self.kind = [kinds.setdefault((h.site, h.nets), len(kinds)) for h in hosts]
         self.kinds = list(kinds)
+        self.index = [network_index(nets) for dummy, nets in self.kinds]
         self.cache = {}
+        self.own_in = {}
         holders = defaultdict(list)
         for i, host in enumerate(hosts):
             for own in host.own:
@@ -112,7 +129,7 @@ class Scope:
         key = (ip, kind)
         if key not in self.cache:
             site, nets = self.kinds[kind]
-            net = most_specific(ip, nets)
+            net = most_specific(ip, self.index[kind])
             self.cache[key] = (site, IN, net) if net else (site, OUTSIDE if nets else EVERY, None)
         return self.cache[key]
 
@@ -140,10 +157,15 @@ class Scope:
         holders = defaultdict(set)
         for h in members & self.sharing:
             net = self.place(ip, self.kind[h])[2]
-            for own in self.hosts[h].own:
-                if own & net[1] == net[0]:
-                    holders[own].add(h)
+            for own in self.own_addresses_in(h).get(net, ()):
+                holders[own].add(h)
         return {frozenset(p) for hs in holders.values() if len(hs) > 1 for p in combinations(hs, 2)}
+
+    def own_addresses_in(self, h):
+        """{network: host h's own addresses in it}, for each of its networks."""
+        if h not in self.own_in:
+            self.own_in[h] = own_by_network(self.hosts[h], self.index[self.kind[h]])
+        return self.own_in[h]
 
     def named(self, members):
         """Hosts by name, in name order: the hosts are in that order."""
@@ -211,14 +233,25 @@ def shared(by_hw, scope):
     return sorted(found, key=lambda d: (d["site"], d["network"], d["hwaddress"]))
 
 
+def own_by_network(host, index):
+    """{network: the host's own addresses in it}, each of its networks that
+    holds one of them."""
+    found = defaultdict(list)
+    for own in host.own:
+        for mask, by_first in index:
+            net = by_first.get(own & mask)
+            if net:
+                found[net].append(own)
+    return found
+
+
 def shared_own(hosts):
     """Own addresses that several hosts of one site hold."""
     holders = defaultdict(list)
     for host in hosts:
-        for first, mask, dummy, name in host.nets:
-            for own in host.own:
-                if own & mask == first:
-                    holders[host.site, own, name].append(host.name)
+        for net, owns in own_by_network(host, network_index(host.nets)).items():
+            for own in owns:
+                holders[host.site, own, net[3]].append(host.name)
     return [{"site": site, "address": str(ipaddress.IPv4Address(own)), "network": name,
              "hosts": sorted(set(names))}
             for (site, own, name), names in sorted(holders.items()) if len(set(names)) > 1]

@@ -18,7 +18,7 @@ from collections import namedtuple
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_line, shown
 
 # A folder given for the temporary one: absolute, plain characters, no . or ..
-TMPDIR = re.compile(r"^/[A-Za-z0-9._+@%,:=/-]*$")
+TMPDIR = re.compile(r"^/[A-Za-z0-9._+@%,:=/-]*\Z")
 _DOTS = re.compile(r"(^|/)\.\.?(/|$)")
 _ALNUM = string.ascii_letters + string.digits
 _ADDRESS = re.compile(r"inet ((?:[0-9]{1,3}\.){3}[0-9]{1,3}/[0-9]{1,2})(?: |$)")
@@ -36,6 +36,7 @@ NOT_STARTED = "not-started"
 FAILED = "failed"
 REPORTED = "reported"
 NOT_WHOLE = "not-whole"
+TOO_LONG = "too-long"
 _REASONS = {
     UNREADABLE: "its answers cannot be read {output}",
     NO_FOLDER: "making a temporary folder in {base} failed with status {status}: {text}",
@@ -44,7 +45,15 @@ _REASONS = {
     FAILED: "running arpexport failed with status {status}: {text}",
     REPORTED: "arpexport reported: {text}",
     NOT_WHOLE: "its table did not come back whole",
+    TOO_LONG: "its answers are longer than any of ours",
 }
+# Bounds on what a host's answers may hold, checked as they are read: a
+# path, a line of ip's or of the program's report fit in one; the addresses
+# of a host with very many fit in their number.
+ANSWER_LIMIT = 8192
+ANSWERS_LIMIT = 65536
+REPORT_LINES = 64
+SHOWN_OUTPUT = 4096  # of a reply that cannot be read: more is cut anyway
 
 
 def new_mark():
@@ -60,7 +69,12 @@ def tmpdir_ok(path):
 
 
 def _base(tmpdir):
-    return shlex.quote(tmpdir) if tmpdir else "${TMPDIR:-/tmp}"
+    """Shell that sets b to the folder for the temporary one: tmpdir, or the
+    login's $TMPDIR where it is an absolute path, else /tmp. A relative one
+    would name another folder once the run has left it for /."""
+    if tmpdir:
+        return f"b={shlex.quote(tmpdir)}"
+    return "b=${TMPDIR:-/tmp}; case $b in /*) ;; *) b=/tmp ;; esac"
 
 
 def command(script):
@@ -70,7 +84,7 @@ def command(script):
 
 def probe_script(mark, tmpdir=None):
     """The processor, the folder for the temporary one and the IPv4 addresses."""
-    return (f"m={mark}; b={_base(tmpdir)}; echo \"$m base $b\"; echo \"$m machine $(uname -m)\"; "
+    return (f"m={mark}; {_base(tmpdir)}; echo \"$m base $b\"; echo \"$m machine $(uname -m)\"; "
             "if command -v ip >/dev/null 2>&1; then "
             "ip -o -4 addr show 2>/dev/null | sed \"s/^/$m addr /\"; fi")
 
@@ -79,7 +93,7 @@ def run_script(mark, folder, tmpdir=None):
     """Makes the temporary folder, writes the program from standard input
     (gzipped) there, runs it, sends back its status, its report and the
     table with its line count and SHA-256, and removes the folder."""
-    return (f"m={mark}; d={_base(tmpdir)}/{folder}; "
+    return (f"m={mark}; {_base(tmpdir)}; d=$b/{folder}; "
             "if e=$(mkdir -m 700 -- \"$d\" 2>&1); then cd \"$d\" || exit 1; "
             "if gzip -dc >arpexport 2>copy.err && chmod 700 arpexport; then "
             "./arpexport >report 2>&1; echo \"$m status $?\"; sed \"s/^/$m report /\" report; "
@@ -93,14 +107,23 @@ def run_script(mark, folder, tmpdir=None):
 
 def cleanup_script(mark, folder, tmpdir=None):
     """Removes the temporary folder of a run that was cut off."""
-    return f"m={mark}; d={_base(tmpdir)}/{folder}; rm -rf -- \"$d\" && echo \"$m removed\""
+    return f"m={mark}; {_base(tmpdir)}; d=$b/{folder}; rm -rf -- \"$d\" && echo \"$m removed\""
 
 
-def answers(mark, data):
-    """The host's answers in data: the lines that start with the mark, without it."""
-    prefix = mark.encode() + b" "
-    return [line[len(prefix):].rstrip(b"\r").decode("utf-8", "backslashreplace")
-            for line in data.split(b"\n") if line.startswith(prefix)]
+def answers(mark, data, start=0, end=None):
+    """The host's answers in data[start:end]: the lines that start with the
+    mark, without it. None where one is longer than ANSWER_LIMIT or there
+    are more than ANSWERS_LIMIT: no answer of ours is. Whatever else a
+    login prints, however much, is passed over without being copied."""
+    end = len(data) if end is None else end
+    replies = []
+    for found in re.compile(rb"^" + re.escape(mark.encode() + b" "), re.MULTILINE).finditer(data, start, end):
+        line_end = data.find(b"\n", found.end(), end)
+        line_end = end if line_end < 0 else line_end
+        if line_end - found.end() > ANSWER_LIMIT or len(replies) == ANSWERS_LIMIT:
+            return None
+        replies.append(data[found.end():line_end].rstrip(b"\r").decode("utf-8", "backslashreplace"))
+    return replies
 
 
 def reason(problem, **details):
@@ -109,7 +132,8 @@ def reason(problem, **details):
 
 
 def _exit_and_output(rc, out, err):
-    return f"(exit status {rc}): {one_line(bytes(out) + b' ' + bytes(err))}"
+    """The exit status and the start of what the host printed, on one line."""
+    return f"(exit status {rc}): {one_line(bytes(out[:SHOWN_OUTPUT]) + b' ' + bytes(err[:SHOWN_OUTPUT]))}"
 
 
 def _first(replies, word):
@@ -124,6 +148,8 @@ def read_probe(mark, rc, out, err):
     """A Probe: the host's processor, its folder for temporary ones and its
     IPv4 addresses; problem UNREADABLE where the answers do not say."""
     replies = answers(mark, out)
+    if replies is None:
+        return Probe("", "", [], TOO_LONG, reason(TOO_LONG))
     machines = [reply[len("machine "):] for reply in replies if reply.startswith("machine ")]
     base = shown(_first(replies, "base") or "")
     addresses = set()
@@ -158,8 +184,10 @@ def read_run(mark, rc, out, err, base=""):
     table = _line_at(out, m + b" table\n")
     start = table + len(m) + 7 if table >= 0 else len(out)
     end = _line_at(out, m + b" end\n", start) if table >= 0 else -1
-    before = answers(mark, out[:table] if table >= 0 else out)
-    after = answers(mark, out[end:]) if end >= 0 else []
+    before = answers(mark, out, 0, table if table >= 0 else len(out))
+    after = answers(mark, out, end) if end >= 0 else []
+    if before is None or after is None:
+        return RunAnswer(TOO_LONG, reason(TOO_LONG), 0, 0, 0, False)
     removed = "removed" in before or "removed" in after
     problem, why = _run_problem(before, rc, out, err, base)
     lines = 0
@@ -186,7 +214,8 @@ def _run_problem(replies, rc, out, err, base):
     status = _first(replies, "status")
     if status is None:
         return NOT_STARTED, reason(NOT_STARTED, output=_exit_and_output(rc, out, err))
-    report = one_line(" ".join(r[len("report "):] for r in replies if r.startswith("report ")))
+    reports = [r[len("report "):] for r in replies if r.startswith("report ")]
+    report = one_line(" ".join(reports[:REPORT_LINES]))
     if status != "0":
         return FAILED, reason(FAILED, status=shown(status), text=report)
     if report:

@@ -1,13 +1,21 @@
 """The programs a run sends to the hosts: the collection's own, or those
 of a release folder, which is checked first (the tarballs' names, SHA256SUMS,
-and SHA256SUMS.asc with gpg)."""
+and SHA256SUMS.asc with gpg).
+
+Each of the release folder's files is read once, into a private folder, and
+checked, verified and unpacked from that copy there: whoever can rename files
+in the release folder (or where its links lead) while a run starts can change
+nothing that the check passed."""
+import errno
 import gzip
 import hashlib
 import os
 import re
+import stat
 import subprocess
 import tarfile
 import tempfile
+import zlib
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_line, shown
 
@@ -26,19 +34,39 @@ SUM = re.compile(r"^([0-9a-f]{64}) [ *](.+)$")
 PROGRAM = "arpexport-linux-{}.gz"
 
 
-def sha256(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
+# The most a release file may hold, and a program: a release's are a few MiB.
+FILE_LIMIT = 256 << 20
+PROGRAM_LIMIT = 64 << 20
 
 
-def listed_sums(directory):
-    """SHA256SUMS as {name: hash}, or None when there is none."""
-    path = os.path.join(directory, "SHA256SUMS")
-    if not os.path.isfile(path):
-        return None
+def private_copy(directory, name, copies):
+    """directory's file name, read once from one descriptor into the private
+    folder copies: the copy's path and its SHA-256. A link is followed at
+    that one open (a folder of links to a download folder is common), so
+    nothing done in either folder afterwards reaches the copy. OSError where
+    name is no regular file or is too large."""
+    source = os.open(os.path.join(directory, name), os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        # A FIFO or a device would never end, or never answer.
+        if not stat.S_ISREG(os.fstat(source).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file")
+        path = os.path.join(copies, name)
+        target = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+        with open(target, "wb") as f:
+            digest, size = hashlib.sha256(), 0
+            for block in iter(lambda: os.read(source, 1 << 20), b""):
+                size += len(block)
+                if size > FILE_LIMIT:
+                    raise OSError(errno.EFBIG, f"larger than {FILE_LIMIT >> 20} MiB")
+                digest.update(block)
+                f.write(block)
+        return path, digest.hexdigest()
+    finally:
+        os.close(source)
+
+
+def listed_sums(path):
+    """A copy of SHA256SUMS as {name: hash}."""
     with open(path, encoding="utf-8", errors="replace") as f:
         return {m[2]: m[1] for m in map(SUM.match, f.read().splitlines()) if m}
 
@@ -142,6 +170,11 @@ def _judge(status, trusted_by_keyring, where):
     """SHA256SUMS.asc's verdict from its signatures': one good one counts."""
     if status is None:
         return NO_GPG, ""
+    # gpg gives no NEWSIG for a clear-signed or signed message given as a
+    # detached signature, and NODATA for a file with no OpenPGP data in it.
+    kinds = {words[0] for words in status if words}
+    if "NEWSIG" not in kinds or "NODATA" in kinds:
+        return REFUSED, "SHA256SUMS.asc is no detached signature of SHA256SUMS"
     verdicts = [verdict(s, trusted_by_keyring) for s in signatures(status)]
     codes = {code for code, key in verdicts}
     if BAD in codes:
@@ -154,8 +187,9 @@ def _judge(status, trusted_by_keyring, where):
         _SIGNED_BY[code].format(key=key) for code, key in verdicts if code in _SIGNED_BY)
 
 
-def check(directory, keys=None, require=False):
-    """The release folder checked: (problems, note, {processor: tarball})."""
+def check(directory, copies, keys=None, require=False):
+    """The release folder checked from copies of its files, made in the
+    private folder copies: (problems, note, {processor: copy of its tarball})."""
     try:
         names = sorted(n for n in os.listdir(directory)
                        if n.startswith("arpexport") and n.endswith(".tar.gz") and not COLLECTION.match(n))
@@ -173,16 +207,31 @@ def check(directory, keys=None, require=False):
     doubled = sorted({p for p in processors if processors.count(p) > 1})
     if doubled:
         problems.append("more than one tarball for " + ", ".join(doubled))
-    sums = listed_sums(directory)
+    tarballs, digests = {}, {}
+    for name, processor in zip(good, processors):
+        try:
+            tarballs[processor], digests[name] = private_copy(directory, name, copies)
+        except OSError as error:
+            problems.append(f"cannot read {name}: {error.strerror}")
+    sums = None
+    for name in ("SHA256SUMS", "SHA256SUMS.asc"):
+        try:
+            path = private_copy(directory, name, copies)[0]
+        except FileNotFoundError:
+            continue
+        except OSError as error:
+            problems.append(f"cannot read {name}: {error.strerror}")
+            continue
+        if name == "SHA256SUMS":
+            sums = listed_sums(path)
     if sums is not None:
-        unlisted = [n for n in good if n not in sums]
-        changed = [n for n in good
-                   if n in sums and sums[n] != sha256(os.path.join(directory, n))]
+        unlisted = [n for n in digests if n not in sums]
+        changed = [n for n in digests if n in sums and sums[n] != digests[n]]
         if unlisted:
             problems.append("not listed in SHA256SUMS: " + ", ".join(unlisted))
         if changed:
             problems.append("not as SHA256SUMS has them: " + ", ".join(changed))
-    signature, why = verify_signature(directory, keys) if sums is not None else (MISSING, "")
+    signature, why = verify_signature(copies, keys) if sums is not None else (MISSING, "")
     if signature == REFUSED:
         problems.append(why)
     elif require and signature != GOOD:
@@ -194,28 +243,52 @@ def check(directory, keys=None, require=False):
     note = ("SHA256SUMS.asc verified" if signature == GOOD else
             "checked against SHA256SUMS" if sums is not None else
             "not checked: no SHA256SUMS")
-    return problems, note, dict(zip(processors, (os.path.join(directory, n) for n in good)))
+    return problems, note, tarballs
+
+
+class NoProgram(Exception):
+    """A whole tarball without the program where a release has it."""
 
 
 def program(path):
-    """The program in a release tarball, gzipped, without unpacking anything."""
-    name = os.path.basename(path)
-    member = name[: -len(".tar.gz")] + "/arpexport"
-    with tarfile.open(path, "r:gz") as tar:
-        info = tar.getmember(member)
-        if not info.isfile():
-            raise KeyError(member)
-        return gzip.compress(tar.extractfile(info).read(), mtime=0)
+    """The program in a release tarball, gzipped, without unpacking anything:
+    read from one open file to its very end, where gzip's check value and
+    length are."""
+    member = os.path.basename(path)[: -len(".tar.gz")] + "/arpexport"
+    data = None
+    with open(path, "rb") as raw, gzip.GzipFile(fileobj=raw) as unpacked:
+        with tarfile.open(fileobj=unpacked, mode="r|") as tar:
+            # The last of a name is the one tar would unpack.
+            for info in tar:
+                if info.name != member:
+                    continue
+                if not info.isfile():
+                    raise NoProgram(f"{member} is not a file")
+                if info.size > PROGRAM_LIMIT:
+                    raise NoProgram(f"{member} is larger than {PROGRAM_LIMIT >> 20} MiB")
+                data = tar.extractfile(info).read()
+        while unpacked.read(1 << 20):
+            pass
+    if data is None:
+        raise NoProgram(f"no {member} in it")
+    return gzip.compress(data, mtime=0)
 
 
 def stage(tarballs, folder):
     """Each tarball's program, gzipped, in folder: ({processor: path}, problems)."""
     programs, problems = {}, []
     for processor, path in sorted(tarballs.items()):
+        name = os.path.basename(path)
         try:
             data = program(path)
-        except (KeyError, OSError, EOFError, tarfile.TarError, gzip.BadGzipFile) as error:
-            problems.append(f"{os.path.basename(path)} holds no program: {one_line(str(error))}")
+        except NoProgram as error:
+            problems.append(f"{name} holds no program: {one_line(str(error))}")
+            continue
+        except (EOFError, zlib.error, gzip.BadGzipFile, tarfile.TarError) as error:
+            problems.append(f"{name} is not a whole gzipped tarball: {one_line(str(error))}")
+            continue
+        except OSError as error:
+            problems.append(f"cannot read {name}: {error.strerror}")
             continue
         programs[processor] = os.path.join(folder, PROGRAM.format(processor))
         with open(programs[processor], "wb") as f:

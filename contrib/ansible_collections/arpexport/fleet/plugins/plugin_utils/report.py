@@ -21,7 +21,7 @@ import signal
 import stat
 import sys
 from collections import defaultdict
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.compare import IN, Scope, address_key, compare, entries, flagged, gather, \
     hosts_of, shared, shared_own
@@ -35,15 +35,20 @@ FILES = ("fleet.csv", "report.json", "report.txt")
 # What a spreadsheet takes for a formula; a tab or carriage return, which
 # would be too, is escaped before this is looked at.
 FORMULA = ("=", "+", "-", "@")
+SEPARATORS = (",", ";", "|")  # what spreadsheets may split a line's fields at
 
 
 def csv_host(name):
     """A host name as a field of fleet.csv: escaped, quoted where it needs
     it, and never a formula: one that a spreadsheet would take for one is
-    written with a ' before it, as OWASP's advice on CSV injection has it."""
+    written with a ' before it, as OWASP's advice on CSV injection has it,
+    and one with a character that a spreadsheet may split fields at is
+    quoted, so that no part of it starts a field of its own."""
     name = shown(name)
     if name.startswith(FORMULA):
-        return '"\'' + name.replace('"', '""') + '"'
+        name = "'" + name
+    if name.startswith("'") or any(c in name for c in SEPARATORS):
+        return '"' + name.replace('"', '""') + '"'
     field = io.StringIO()
     csv.writer(field).writerow([name])
     return field.getvalue()[:-2]
@@ -331,7 +336,8 @@ def write_report(folder, sites=None):
         raise ReportError(f"cannot write the report in {shown(folder)}: {error.strerror}") from None
     finally:
         for path in temporary.values():
-            os.unlink(path)
+            with suppress(FileNotFoundError):  # its folder moved away meanwhile
+                os.unlink(path)
     return text
 
 
@@ -357,6 +363,9 @@ def main(argv):
     except ReportError as error:
         sys.stderr.write(f"report: {error}\n")
         return 1
+    except KeyboardInterrupt:
+        sys.stderr.write("report: stopped; the report's files are as they were\n")
+        return 130
     return 0
 
 

@@ -22,15 +22,17 @@ import stat
 import tempfile
 import time
 
-RUN_NAME = re.compile(r"^[0-9]{8}T[0-9]{6}Z(?:-[1-9][0-9]{0,5})?$")
+RUN_NAME = re.compile(r"^[0-9]{8}T[0-9]{6}Z(?:-[1-9][0-9]{0,5})?\Z")
 # Inventory names that are safe as file names, as HOST.txt.
-HOST_NAME = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9._@+:-]*$")
+HOST_NAME = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9._@+:-]*\Z")
 # The names in a run's folder and beside it: no table's name can be one.
 JOURNAL = ".journal"
 RECORD = "run.json"
 REPORT = "report"
 LATEST = "latest"
 LATEST_LOCK = ".lock"
+MADE = ".made"  # the runs made here, a name a line, in the order they were made
+MADE_LIMIT = 16 << 20
 PROGRAMS_PREFIX = ".programs."
 
 
@@ -49,9 +51,15 @@ def new_run(root, now=None):
         name = stamp if n == 1 else f"{stamp}-{n}"
         try:
             os.mkdir(os.path.join(root, name), 0o755)
-            return name
         except FileExistsError:
             continue
+        with _root_locked(root):
+            fd = _private(os.path.join(root, MADE), os.O_WRONLY | os.O_APPEND)
+            try:
+                os.write(fd, (name + "\n").encode())
+            finally:
+                os.close(fd)
+        return name
     raise OSError(errno.EEXIST, f"no free run name for {stamp}", root)
 
 
@@ -108,11 +116,19 @@ def write_atomically(path, fill):
     return result
 
 
+def _private(path, flags):
+    """A lock file opened for its owner alone: whoever could open it could
+    hold the lock, and stop every run."""
+    fd = os.open(path, flags | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+    if os.fstat(fd).st_mode & 0o077:
+        os.fchmod(fd, 0o600)
+    return fd
+
+
 @contextlib.contextmanager
 def locked(folder):
     """The run's lock, held on its journal; yields the journal's descriptor."""
-    fd = os.open(os.path.join(folder, JOURNAL),
-                 os.O_RDWR | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+    fd = _private(os.path.join(folder, JOURNAL), os.O_RDWR | os.O_APPEND)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)
         yield fd
@@ -125,6 +141,11 @@ def settle(folder, host, outcome, table=None):
     place as HOST.txt and writes its outcome to the journal, under the lock."""
     line = (json.dumps(dict(outcome, host=host), sort_keys=True) + "\n").encode()
     with locked(folder) as fd:
+        # A line that a full disk cut short ends where it ends: this one
+        # starts a line of its own.
+        size = os.fstat(fd).st_size
+        if size and os.pread(fd, 1, size - 1) != b"\n":
+            line = b"\n" + line
         if table is not None:
             os.replace(table, os.path.join(folder, host + ".txt"))
         view = memoryview(line)
@@ -132,16 +153,36 @@ def settle(folder, host, outcome, table=None):
             view = view[os.write(fd, view):]
 
 
+def _outcome(line):
+    """The outcome a journal line holds, or None for one cut short."""
+    try:
+        outcome = json.loads(line)
+    except ValueError:
+        return None
+    if not isinstance(outcome, dict) or not isinstance(outcome.get("host"), str) or "collected" not in outcome:
+        return None
+    return outcome
+
+
 def journal(fd):
-    """The outcomes in the journal, in the order they were written."""
+    """The outcomes in the journal, in the order they were written, and
+    how many lines were cut short (by a crash or a full disk) and left out."""
     data = bytearray()
     while True:
         chunk = os.pread(fd, 1 << 20, len(data))
         if not chunk:
             break
         data += chunk
-    # A line cut short by a crash is no outcome; every whole one is.
-    return [json.loads(line) for line in bytes(data).split(b"\n") if line.endswith(b"}")]
+    outcomes, cut = [], 0
+    for line in bytes(data).split(b"\n"):
+        if not line:
+            continue
+        outcome = _outcome(line)
+        if outcome is None:
+            cut += 1
+        else:
+            outcomes.append(outcome)
+    return outcomes, cut
 
 
 def fold(hosts, outcomes):
@@ -163,10 +204,11 @@ def fold(hosts, outcomes):
 
 def record(folder, note):
     """Writes run.json from the journal; gives every outcome of the run's
-    passes, in order, and run.json's hosts."""
+    passes, in order, run.json's hosts, and how many journal lines were cut
+    short and left out."""
     path = os.path.join(folder, RECORD)
     with locked(folder) as fd:
-        outcomes = journal(fd)
+        outcomes, cut = journal(fd)
         hosts = {}
         if os.path.lexists(path):
             with open(path, encoding="utf-8") as f:
@@ -174,22 +216,56 @@ def record(folder, note):
         hosts = fold(hosts, outcomes)
         write_atomically(path, json.dumps({"run": os.path.basename(folder), "release": note, "hosts": hosts},
                                           indent=2, sort_keys=True) + "\n")
-    return outcomes, hosts
+    return outcomes, hosts, cut
+
+
+@contextlib.contextmanager
+def _root_locked(root):
+    """The lock of the folder of runs, for latest and the runs made there."""
+    fd = _private(os.path.join(root, LATEST_LOCK), os.O_RDWR)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
+
+
+def made_order(root):
+    """{run: its place among the runs made in root, in the order they were made}."""
+    try:
+        with open(os.path.join(root, MADE), "rb") as f:
+            data = f.read(MADE_LIMIT)
+    except FileNotFoundError:
+        return {}
+    order = {}
+    for line in data.split(b"\n"):
+        name = line.decode("ascii", "replace")
+        if RUN_NAME.match(name):
+            order.setdefault(name, len(order))
+    return order
+
+
+def newer(root, run, than):
+    """Whether run was made after than: by the order the runs were made
+    here, whatever their names say (a clock a year ahead once, or a folder
+    made by hand); by their names for runs made before that was kept."""
+    order = made_order(root)
+    if run in order or than in order:
+        return order.get(run, -1) > order.get(than, -1)
+    return run_key(run) > run_key(than)
 
 
 def point_latest(root, name):
-    """root/latest names run name, unless it names a newer run already:
+    """root/latest names run name, unless it names a run made after it:
     replaced atomically, through a link of a name of its own, under a lock
     of the root's, so that runs that end at once leave the newest."""
-    fd = os.open(os.path.join(root, LATEST_LOCK), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX)
+    with _root_locked(root):
         latest = os.path.join(root, LATEST)
         try:
             now = os.readlink(latest)
         except OSError:
             now = ""
-        if RUN_NAME.match(now) and run_key(now) > run_key(name) and os.path.isdir(os.path.join(root, now)):
+        if RUN_NAME.match(now) and newer(root, now, name) and os.path.isdir(os.path.join(root, now)):
             return now
         temporary = os.path.join(root, f".latest.{secrets.token_hex(8)}")
         os.symlink(name, temporary)
@@ -199,5 +275,3 @@ def point_latest(root, name):
             os.unlink(temporary)
             raise
         return name
-    finally:
-        os.close(fd)

@@ -21,6 +21,7 @@ LONGEST = 37  # a row with CRLF: no line of a table is longer
 SHORTEST = 28  # a row with its LF: none is shorter
 BLOCK = 1 << 20
 RECORD_LIMIT = 64 << 20  # run.json: far more than any fleet's record
+RECORD_ITEMS = 4 << 20  # objects and lists in run.json: some for each host
 KINDS = {stat.S_IFLNK: "a link", stat.S_IFIFO: "a FIFO", stat.S_IFCHR: "a device",
          stat.S_IFBLK: "a device", stat.S_IFDIR: "a folder", stat.S_IFSOCK: "a socket"}
 
@@ -166,7 +167,13 @@ def read_record(folder):
             data = f.read(RECORD_LIMIT + 1)
         if len(data) > RECORD_LIMIT:
             raise ValueError("it is larger than any run's record")
-        record = json.loads(data.decode("utf-8"))
+        # Each object costs far more memory than its two bytes of text.
+        if data.count(b"{") + data.count(b"[") > RECORD_ITEMS:
+            raise ValueError("it holds more objects than any run's record")
+        try:
+            record = json.loads(data.decode("utf-8"))
+        except RecursionError:
+            raise ValueError("it is nested deeper than any run's record") from None
         if not isinstance(record, dict) or not isinstance(record.get("hosts"), dict):
             raise ValueError('it holds no "hosts" object')
     except NotATable as error:

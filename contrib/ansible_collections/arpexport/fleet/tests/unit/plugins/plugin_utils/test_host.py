@@ -105,3 +105,30 @@ def test_a_folder_left_by_a_lost_run_is_removed_by_name(tmp_path):
                                       ("/var/tmp", True), ("/home/u/.cache-1", True)])
 def test_only_a_plain_absolute_folder_is_taken_for_the_temporary_one(path, ok):
     assert host.tmpdir_ok(path) is ok
+
+
+def test_a_relative_tmpdir_of_the_login_is_not_taken(tmp_path):
+    """A relative $TMPDIR would name another folder once the run is in /."""
+    rc, out, err = sh(host.command(host.probe_script(MARK)), tmpdir="tmp")
+    assert host.read_probe(MARK, rc, out, err).base == "/tmp"
+
+
+@pytest.mark.parametrize("said", [
+    f"{MARK} machine x86_64\n{MARK} base /{'x' * host.ANSWER_LIMIT}\n",
+    f"{MARK} machine x86_64\n" + f"{MARK} addr 2: e inet 10.1.2.3/24\n" * host.ANSWERS_LIMIT,
+], ids=["one answer too long", "too many answers"])
+def test_answers_beyond_their_bounds_fail_the_host(said):
+    got = host.read_probe(MARK, 0, said.encode(), b"")
+    assert (got.problem, got.addresses, got.base) == (host.TOO_LONG, [], "")
+
+
+def test_what_a_login_prints_beside_the_answers_is_shown_cut(tmp_path):
+    junk = b"junk " * (1 << 20)
+    got = host.read_probe(MARK, 0, junk, junk)
+    assert got.problem == host.UNREADABLE
+    assert len(got.reason) < 400
+
+
+def test_a_run_whose_report_is_too_long_fails_the_host(tmp_path):
+    got, dummy, unused = run(tmp_path, f"head -c {host.ANSWER_LIMIT + 1} /dev/zero | tr '\\\\0' x; exit 1")
+    assert got.problem == host.TOO_LONG

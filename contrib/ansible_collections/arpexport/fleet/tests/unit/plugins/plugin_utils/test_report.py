@@ -55,7 +55,7 @@ def test_the_first_run_has_no_changes_to_show(three_runs):
     assert "Changes: no earlier run beside this one to compare with." in reported(os.path.join(root, RUN1))[1]
 
 
-NAMES = ["good", "report", "=HYPERLINK(1)", "+cmd", "-2+3", "@SUM(1+1)", "\x1b[8mhidden"]
+NAMES = ["good", "report", "=HYPERLINK(1)", "+cmd", "-2+3", "@SUM(1+1)", "\x1b[8mhidden", "lab;=1+2+cmd|calc!A0"]
 
 
 def unchanged_by_a_reader(path):
@@ -120,8 +120,10 @@ def test_every_table_is_reported_on_whatever_its_name(shape):
 def test_no_host_name_in_the_csv_is_a_formula(shape):
     with open(os.path.join(shape[0], "report", "fleet.csv"), newline="", encoding="utf-8") as f:
         fields = [line.split(",")[0] for line in f.read().splitlines()[1:]]
+    # A name with a separator that a spreadsheet may split at (; in much
+    # of Europe) is quoted, so that no part of it is a field of its own.
     assert sorted(fields) == sorted(['"\'+cmd"', '"\'-2+3"', '"\'=HYPERLINK(1)"', '"\'@SUM(1+1)"',
-                                     "\\x1b[8mhidden", "\\xff-name", "good", "report"])
+                                     '"lab;=1+2+cmd|calc!A0"', "\\x1b[8mhidden", "\\xff-name", "good", "report"])
 
 
 def test_the_summary_shows_no_control_character(shape):
@@ -133,7 +135,9 @@ def test_the_report_leaves_the_folder_as_it_was(shape):
     assert {n: unchanged_by_a_reader(os.path.join(folder, n)) for n in os.listdir(folder) if n != b"report"} == before
 
 
-@pytest.mark.parametrize("record", ['{"hosts": {', b"\xff\xfe", "[]"], ids=["cut short", "not UTF-8", "no hosts"])
+@pytest.mark.parametrize("record", ['{"hosts": {', b"\xff\xfe", "[]", "[" * 100000 + "]" * 100000,
+                                    "[" + "{}," * (4 << 20) + "{}]"],
+                         ids=["cut short", "not UTF-8", "no hosts", "nested deep", "millions of objects"])
 def test_a_run_json_that_is_no_runs_record_stops_the_report(tmp_path, record):
     write(os.path.join(tmp_path, "a.txt"), rows(("10.0.0.1", GW)))
     write(os.path.join(tmp_path, "run.json"), record)

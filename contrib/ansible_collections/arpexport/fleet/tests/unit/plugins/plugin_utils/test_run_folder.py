@@ -95,3 +95,39 @@ def test_folding_a_pass_again_changes_nothing():
     # Each pass's record folds the whole journal over run.json again.
     folded = run_folder.fold({"old": OK, "gone": BAD}, PASS)
     assert run_folder.fold(folded, PASS) == folded
+
+
+def test_a_journal_line_cut_short_loses_only_itself(tmp_path):
+    """A full disk cuts a line where it cuts it: the outcomes after it count."""
+    folder = str(tmp_path)
+    run_folder.settle(folder, "web1", OK)
+    with open(os.path.join(folder, run_folder.JOURNAL), "ab") as f:
+        f.write(b'{"at": "202')
+    run_folder.settle(folder, "web2", OK)
+    outcomes, hosts, cut = run_folder.record(folder, "note")
+    assert ([o["host"] for o in outcomes], sorted(hosts), cut) == (["web1", "web2"], ["web1", "web2"], 1)
+
+
+def test_the_locks_are_their_owners_alone(tmp_path):
+    folder = os.path.join(tmp_path, run_folder.new_run(str(tmp_path)))
+    run_folder.settle(folder, "web1", OK)
+    run_folder.point_latest(str(tmp_path), os.path.basename(folder))
+    for path in (os.path.join(folder, run_folder.JOURNAL), os.path.join(tmp_path, run_folder.LATEST_LOCK)):
+        assert os.stat(path).st_mode & 0o777 == 0o600, path
+
+
+@pytest.mark.parametrize("pattern, name", [(run_folder.RUN_NAME, "20261210T000000Z\n"),
+                                           (run_folder.HOST_NAME, "web2\n")], ids=["run", "host"])
+def test_a_name_with_a_line_feed_after_it_is_no_name(pattern, name):
+    assert pattern.match(name) is None
+    assert pattern.match(name[:-1])
+
+
+def test_latest_follows_the_run_made_last_whatever_its_name(tmp_path):
+    """A run named a year ahead (a clock wrong once) does not hold latest."""
+    root = str(tmp_path)
+    ahead = run_folder.new_run(root, now=2 ** 31 - 1)
+    run_folder.point_latest(root, ahead)
+    later = run_folder.new_run(root, now=0)
+    assert run_folder.point_latest(root, later) == later
+    assert run_folder.point_latest(root, ahead) == later
