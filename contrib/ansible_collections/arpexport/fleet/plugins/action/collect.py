@@ -13,6 +13,16 @@ from ansible_collections.arpexport.fleet.plugins.plugin_utils.action import Acti
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_line, shown
 
 
+KEEP_ALIVE = "-o ServerAliveInterval=15 -o ServerAliveCountMax=3"
+# The exception that Ansible's task timeout raises in the action, by the
+# name that ansible-core 2.14 and 2.19 both give it.
+TIMED_OUT = "TaskTimeoutError"
+
+
+def now():
+    return datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
 def failed(reason, addresses=(), left=""):
     """The outcome's fields for a host that was not collected."""
     fields = {"collected": False, "reason": reason, "addresses": list(addresses)}
@@ -30,9 +40,9 @@ class ActionModule(Action):
         if tmpdir is not None and not host.tmpdir_ok(tmpdir):
             raise Refused("host_tmpdir must be an absolute path of plain characters, without . or .. parts")
         name = task_vars["inventory_hostname"]
-        self._run, self._tmpdir = run, tmpdir
-        self._tries, self._wait = max(args["lost_host_tries"], 0), max(args["lost_host_wait"], 0)
-        outcome = {"pass": run["pass"], "at": datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")}
+        self._run, self._tmpdir, self._where = run, tmpdir, ""
+        self._tries_left, self._wait = max(args["lost_host_tries"], 0), max(args["lost_host_wait"], 0)
+        outcome = {"pass": run["pass"], "at": now()}
         if args["site"] is not None:
             outcome["site"] = args["site"]
         table = None
@@ -43,8 +53,19 @@ class ActionModule(Action):
                                   "command its input: use ssh or local"))
         else:
             try:
+                self._keep_alive()
                 fields, table = self._collect(run["folder"], name)
-            except Exception as error:  # recorded as the host's failure, never lost
+            except BaseException as error:
+                # Ansible's time limit, or Ctrl+C, stops the action here: the
+                # host is recorded first, with the folder it may leave.
+                stopped = self._stopped(error)
+                if stopped:
+                    outcome.update(stopped)
+                    run_folder.settle(run["folder"], name, outcome)
+                    raise
+                if not isinstance(error, Exception):
+                    raise
+                # Recorded as the host's failure, never lost.
                 fields = failed(f"collecting it failed: {one_line(repr(error))}")
             outcome.update(fields)
         try:
@@ -60,17 +81,77 @@ class ActionModule(Action):
         return {"changed": True, "failed": False, "outcome": outcome,
                 "msg": f"collected, {lines} line{'' if lines == 1 else 's'}"}
 
+    def _stopped(self, error):
+        """The outcome's fields for a host whose action error stops, or {}."""
+        if type(error).__name__ == TIMED_OUT:
+            why = f"it did not answer within host_timeout, {self._task.timeout} s"
+        elif isinstance(error, KeyboardInterrupt):
+            why = "the run was stopped (Ctrl+C) while it was being collected"
+        else:
+            return {}
+        where = self._where
+        return failed(why + (f"; its temporary folder {where} may be left there" if where else ""), left=where)
+
+    def refused(self, message, task_vars):
+        """A host refused for its options, in a run that was prepared, is
+        recorded as not collected, with the refusal as its reason."""
+        run = self._task.args.get("run")
+        if not (isinstance(run, dict) and isinstance(run.get("folder"), str) and isinstance(run.get("pass"), str)
+                and run_folder.RUN_NAME.match(os.path.basename(run["folder"])) and os.path.isdir(run["folder"])):
+            return {}
+        outcome = dict(failed(message), **{"pass": run["pass"], "at": now()})
+        try:
+            run_folder.settle(run["folder"], task_vars["inventory_hostname"], outcome)
+        except (OSError, KeyError):
+            return {}
+        return {"outcome": outcome}
+
+    def _keep_alive(self):
+        """SSH keep-alives, unless the inventory sets its own: a link that
+        dies while a host's command runs is noticed within a minute, not
+        after the kernel's two hours, and the host is tried again."""
+        if self._connection.transport != "ssh":
+            return
+        given = " ".join(str(self._connection.get_option(o) or "")
+                         for o in ("ssh_args", "ssh_common_args", "ssh_extra_args"))
+        if "serveralive" not in given.lower():
+            extra = str(self._connection.get_option("ssh_extra_args") or "")
+            self._connection.set_option("ssh_extra_args", f"{extra} {KEEP_ALIVE}".strip())
+
     def _execute(self, script, in_data=None):
         """Runs script under /bin/sh on the host: its status, output and errors as bytes."""
         return self._connection.exec_command(host.command(script), in_data=in_data, sudoable=False)
 
+    def _reconnect(self):
+        """Waits lost_host_wait seconds and reconnects, while tries are left."""
+        if self._tries_left <= 0:
+            return False
+        self._tries_left -= 1
+        time.sleep(self._wait)
+        self._connection.reset()
+        return True
+
+    def _probe(self):
+        """The host's Probe, tried again while it does not answer; or None,
+        and why it did not."""
+        mark = self._run["mark"]
+        while True:
+            try:
+                return host.read_probe(mark, *self._execute(host.probe_script(mark, self._tmpdir))), ""
+            except AnsibleError as error:
+                why = one_line(str(error))
+            try:
+                if not self._reconnect():
+                    return None, why
+            except AnsibleError:
+                return None, why
+
     def _collect(self, folder, name):
         """The outcome's fields, and the table at a temporary name in folder."""
         mark = self._run["mark"]
-        try:
-            probe = host.read_probe(mark, *self._execute(host.probe_script(mark, self._tmpdir)))
-        except AnsibleError as error:
-            return failed("unreachable: " + one_line(str(error))), None
+        probe, why = self._probe()
+        if probe is None:
+            return failed("unreachable: " + why), None
         if probe.problem != host.OK:
             return failed(probe.reason, probe.addresses), None
         processor = release.MACHINES.get(probe.machine)
@@ -79,14 +160,22 @@ class ActionModule(Action):
                           f"processor, {shown(probe.machine)}", probe.addresses), None
         with open(self._run["programs"][processor], "rb") as f:
             program = f.read()
-        temporary = host.new_folder_name()
-        where = f"{probe.base or self._tmpdir or '$TMPDIR'}/{temporary}"
-        try:
-            answer = self._execute(host.run_script(mark, temporary, self._tmpdir), in_data=program)
-        except AnsibleError as error:
-            note, left = self._clean_up(temporary, where)
-            return failed(f"lost during the run: {one_line(str(error))}; {note}", probe.addresses, left), None
+        while True:
+            temporary = host.new_folder_name()
+            where = f"{probe.base or self._tmpdir or '$TMPDIR'}/{temporary}"
+            self._where = where
+            try:
+                answer = self._execute(host.run_script(mark, temporary, self._tmpdir), in_data=program)
+                break
+            except AnsibleError as error:
+                note, left = self._clean_up(temporary, where)
+                # Back again, with tries left: collected in this pass after all.
+                if not left and self._tries_left > 0:
+                    continue
+                return failed(f"lost during the run: {one_line(str(error))}; {note}", probe.addresses, left), None
         got = host.read_run(mark, *answer, base=probe.base)
+        if got.removed:
+            self._where = ""
         note, left = "", ""
         # Where the folder could not be made there is nothing to remove.
         if not got.removed and got.problem != host.NO_FOLDER:
@@ -103,12 +192,12 @@ class ActionModule(Action):
 
     def _clean_up(self, temporary, where):
         """The temporary folder of a run that was cut off, or did not remove
-        it: tried again lost_host_tries times, removed if the host answers.
+        it: removed if the host answers, reconnecting while tries are left.
         Gives what became of it, and the folder where it is left there."""
-        for dummy in range(self._tries):
-            time.sleep(self._wait)
+        while True:
             try:
-                self._connection.reset()
+                if not self._reconnect():
+                    break
                 status, out, dummy = self._execute(host.cleanup_script(self._run["mark"], temporary, self._tmpdir))
             except AnsibleError:
                 continue

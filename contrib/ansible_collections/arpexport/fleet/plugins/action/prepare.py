@@ -80,18 +80,18 @@ class ActionModule(Action):
 
     @staticmethod
     def _put(args, folder, programs):
-        """The programs copied into a folder of this pass's own in the run's
-        folder: (that folder, {processor: program}). Where that fails, a run
+        """The programs copied into a private folder of this pass's own:
+        (that folder, {processor: program}). Where that fails, a run
         folder made for this pass is removed again."""
         staged = ""
         try:
-            staged = run_folder.programs_folder(folder)
+            staged = run_folder.programs_folder()
             placed = {}
             for processor, path in programs.items():
                 placed[processor] = shutil.copyfile(path, os.path.join(staged, os.path.basename(path)))
             return staged, placed
         except OSError as error:
-            run_folder.remove_programs(folder, staged)
+            run_folder.remove_programs(staged)
             if not args["run"]:
                 shutil.rmtree(folder, ignore_errors=True)
-            raise Refused(f"cannot put the programs in {shown(folder)}: {error.strerror}") from None
+            raise Refused(f"cannot put the programs in a temporary folder: {error.strerror}") from None

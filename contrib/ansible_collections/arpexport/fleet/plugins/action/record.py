@@ -26,7 +26,7 @@ class ActionModule(Action):
             raise Refused(f"cannot write {run_folder.RECORD} in {run['folder']}: "
                           f"{getattr(error, 'strerror', None) or error}") from None
         finally:
-            run_folder.remove_programs(run["folder"], run["staged"])
+            run_folder.remove_programs(run["staged"])
         ours = {o["host"]: o for o in outcomes if o.get("pass") == run["pass"]}
         failed = [h for h, o in sorted(ours.items()) if not o["collected"]]
         lines = [f"{run['note']}; tables in {run['folder']}"]

@@ -8,6 +8,16 @@ from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
 
 
 class ActionModule(Action):
+    @staticmethod
+    def _write(folder, sites):
+        """The report, written under the run's lock in a run's folder, so
+        that of passes at once the last report written is of the last record."""
+        if not (run_folder.RUN_NAME.match(os.path.basename(folder))
+                and os.path.lexists(os.path.join(folder, run_folder.JOURNAL))):
+            return report.write_report(folder, sites)
+        with run_folder.locked(folder):
+            return report.write_report(folder, sites)
+
     def act(self, args, task_vars):
         folder = os.path.realpath(args["folder"])
         if not os.path.isdir(folder):
@@ -17,7 +27,7 @@ class ActionModule(Action):
         sites = {h: str(hostvars[h]["arpexport_site"]) for h in hostvars
                  if "arpexport_site" in hostvars[h]}
         try:
-            text = report.write_report(folder, sites)
+            text = self._write(folder, sites)
             if args["latest"] and run_folder.RUN_NAME.match(os.path.basename(folder)):
                 run_folder.point_latest(os.path.dirname(folder), os.path.basename(folder))
         except report.ReportError as error:

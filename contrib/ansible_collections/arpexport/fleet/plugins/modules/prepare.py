@@ -93,8 +93,8 @@ run:
     mark: ARPEXPORT-Q7VZ2KD9M4XW8HTA
     pass: Q7VZ2KD9M4XW8HTA
     programs:
-      x86_64: /srv/tables/20261211T120000Z/.programs.u2n8d0qk/arpexport-linux-x86_64.gz
+      x86_64: /tmp/arpexport-programs.u2n8d0qk/arpexport-linux-x86_64.gz
     source: /srv/arpexport/1.0.0
     note: SHA256SUMS.asc verified
-    staged: /srv/tables/20261211T120000Z/.programs.u2n8d0qk
+    staged: /tmp/arpexport-programs.u2n8d0qk
 """

@@ -73,10 +73,17 @@ class Action(ActionBase):
             result.update(self.act(args, task_vars or {}))
         except Refused as refusal:
             result.update(failed=True, msg=str(refusal))
+            result.update(self.refused(str(refusal), task_vars or {}))
         except AnsibleActionFail as error:  # the arguments' check: its message alone
             result.update(failed=True, msg=error.result.get("msg") or str(error))
+            result.update(self.refused(result["msg"], task_vars or {}))
         return result
 
     def act(self, args, task_vars):
         """The result's fields: what the action did."""
         raise NotImplementedError
+
+    def refused(self, message, task_vars):
+        """More of the result's fields for a refusal, once it is dealt with."""
+        del message, task_vars
+        return {}

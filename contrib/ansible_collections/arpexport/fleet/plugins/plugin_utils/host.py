@@ -15,7 +15,7 @@ import shlex
 import string
 from collections import namedtuple
 
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_line, shown
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import decoded, one_line, shown
 
 # A folder given for the temporary one: absolute, plain characters, no . or ..
 TMPDIR = re.compile(r"^/[A-Za-z0-9._+@%,:=/-]*\Z")
@@ -92,8 +92,12 @@ def probe_script(mark, tmpdir=None):
 def run_script(mark, folder, tmpdir=None):
     """Makes the temporary folder, writes the program from standard input
     (gzipped) there, runs it, sends back its status, its report and the
-    table with its line count and SHA-256, and removes the folder."""
+    table with its line count and SHA-256, and removes the folder. A folder
+    of that name is this command's own, from a first try that Ansible made
+    again after a dropped connection: it is removed first (a link, not
+    what it points at)."""
     return (f"m={mark}; {_base(tmpdir)}; d=$b/{folder}; "
+            "if [ -e \"$d\" ] || [ -h \"$d\" ]; then rm -rf -- \"$d\"; fi; "
             "if e=$(mkdir -m 700 -- \"$d\" 2>&1); then cd \"$d\" || exit 1; "
             "if gzip -dc >arpexport 2>copy.err && chmod 700 arpexport; then "
             "./arpexport >report 2>&1; echo \"$m status $?\"; sed \"s/^/$m report /\" report; "
@@ -122,7 +126,7 @@ def answers(mark, data, start=0, end=None):
         line_end = end if line_end < 0 else line_end
         if line_end - found.end() > ANSWER_LIMIT or len(replies) == ANSWERS_LIMIT:
             return None
-        replies.append(data[found.end():line_end].rstrip(b"\r").decode("utf-8", "backslashreplace"))
+        replies.append(decoded(data[found.end():line_end].rstrip(b"\r")))
     return replies
 
 

@@ -33,7 +33,7 @@ LATEST = "latest"
 LATEST_LOCK = ".lock"
 MADE = ".made"  # the runs made here, a name a line, in the order they were made
 MADE_LIMIT = 16 << 20
-PROGRAMS_PREFIX = ".programs."
+PROGRAMS_PREFIX = "arpexport-programs."
 
 
 def run_key(name):
@@ -77,14 +77,17 @@ def existing_run(root, name):
     raise ValueError(f"there is no run folder {path}")
 
 
-def programs_folder(folder):
-    """A folder of its own in the run's folder for one pass's programs."""
-    return tempfile.mkdtemp(prefix=PROGRAMS_PREFIX, dir=folder)
+def programs_folder():
+    """A private folder for one pass's programs, in the controller's folder
+    for temporary files: a pass that is stopped (Ctrl+C) leaves nothing of
+    the controller's own in the run's folder."""
+    return tempfile.mkdtemp(prefix=PROGRAMS_PREFIX)
 
 
-def remove_programs(folder, staged):
-    """Removes a pass's programs: only from a folder that programs_folder made."""
-    if staged and os.path.dirname(staged) == folder and os.path.basename(staged).startswith(PROGRAMS_PREFIX):
+def remove_programs(staged):
+    """Removes a pass's programs: only a folder that programs_folder made."""
+    if staged and os.path.dirname(staged) == tempfile.gettempdir() \
+            and os.path.basename(staged).startswith(PROGRAMS_PREFIX):
         shutil.rmtree(staged, ignore_errors=True)
 
 
@@ -136,53 +139,90 @@ def locked(folder):
         os.close(fd)
 
 
+# A host of a pass that has no outcome in it: its task failed before the
+# collect action ran, or the action could not write it.
+UNRECORDED = ("its collect task failed before it could record an outcome (its connection "
+              "or shell, for example): the play's output says why")
+
+
+def _append(fd, entry):
+    """Writes one journal line. A line that a full disk cut short ends
+    where it ends: this one starts a line of its own."""
+    line = (json.dumps(entry, sort_keys=True) + "\n").encode()
+    size = os.fstat(fd).st_size
+    if size and os.pread(fd, 1, size - 1) != b"\n":
+        line = b"\n" + line
+    view = memoryview(line)
+    while view:
+        view = view[os.write(fd, view):]
+
+
 def settle(folder, host, outcome, table=None):
     """Puts host's table (a whole one, at a temporary name in folder) in
     place as HOST.txt and writes its outcome to the journal, under the lock."""
-    line = (json.dumps(dict(outcome, host=host), sort_keys=True) + "\n").encode()
     with locked(folder) as fd:
-        # A line that a full disk cut short ends where it ends: this one
-        # starts a line of its own.
-        size = os.fstat(fd).st_size
-        if size and os.pread(fd, 1, size - 1) != b"\n":
-            line = b"\n" + line
         if table is not None:
             os.replace(table, os.path.join(folder, host + ".txt"))
-        view = memoryview(line)
-        while view:
-            view = view[os.write(fd, view):]
+        _append(fd, dict(outcome, host=host))
 
 
-def _outcome(line):
-    """The outcome a journal line holds, or None for one cut short."""
+def expect(folder, pass_id, hosts):
+    """Notes in the journal the hosts that a pass is to collect, so that
+    one that ends without an outcome is still recorded."""
+    with locked(folder) as fd:
+        _append(fd, {"expected": sorted(hosts), "pass": pass_id})
+
+
+def _entry(line):
+    """The outcome or the expected hosts a journal line holds, or None for
+    a line cut short."""
     try:
-        outcome = json.loads(line)
+        entry = json.loads(line)
     except ValueError:
         return None
-    if not isinstance(outcome, dict) or not isinstance(outcome.get("host"), str) or "collected" not in outcome:
+    if not isinstance(entry, dict) or not isinstance(entry.get("pass", ""), str):
         return None
-    return outcome
+    if isinstance(entry.get("host"), str) and "collected" in entry:
+        return entry
+    if isinstance(entry.get("expected"), list) and all(isinstance(h, str) for h in entry["expected"]) \
+            and "pass" in entry:
+        return entry
+    return None
 
 
 def journal(fd):
-    """The outcomes in the journal, in the order they were written, and
-    how many lines were cut short (by a crash or a full disk) and left out."""
+    """The journal's entries (outcomes and expected hosts) in the order
+    they were written, and how many lines were cut short (by a crash or a
+    full disk) and left out."""
     data = bytearray()
     while True:
         chunk = os.pread(fd, 1 << 20, len(data))
         if not chunk:
             break
         data += chunk
-    outcomes, cut = [], 0
+    entries, cut = [], 0
     for line in bytes(data).split(b"\n"):
         if not line:
             continue
-        outcome = _outcome(line)
-        if outcome is None:
+        entry = _entry(line)
+        if entry is None:
             cut += 1
         else:
-            outcomes.append(outcome)
-    return outcomes, cut
+            entries.append(entry)
+    return entries, cut
+
+
+def unrecorded(entries):
+    """Outcomes for the hosts that a pass expected and that have none in it."""
+    expected, recorded = {}, set()
+    for entry in entries:
+        if "expected" in entry:
+            expected.setdefault(entry["pass"], set()).update(entry["expected"])
+        else:
+            recorded.add((entry.get("pass"), entry["host"]))
+    at = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+    return [{"host": host, "pass": pass_id, "at": at, "collected": False, "reason": UNRECORDED, "addresses": []}
+            for pass_id, hosts in expected.items() for host in sorted(hosts) if (pass_id, host) not in recorded]
 
 
 def fold(hosts, outcomes):
@@ -208,7 +248,11 @@ def record(folder, note):
     short and left out."""
     path = os.path.join(folder, RECORD)
     with locked(folder) as fd:
-        outcomes, cut = journal(fd)
+        entries, cut = journal(fd)
+        missing = unrecorded(entries)
+        for outcome in missing:
+            _append(fd, outcome)
+        outcomes = [e for e in entries if "host" in e] + missing
         hosts = {}
         if os.path.lexists(path):
             with open(path, encoding="utf-8") as f:

@@ -10,7 +10,7 @@ import stat
 from collections import namedtuple
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.run_folder import RECORD
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import decoded, shown
 
 _ROW = (r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
         r"(?:\.(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}"
@@ -148,7 +148,7 @@ def tables_in(folder):
         for entry in sorted(entries, key=lambda e: e.name):
             if not entry.name.endswith(b".txt") or entry.name.startswith(b"."):
                 continue
-            host = entry.name[:-4].decode("utf-8", "backslashreplace")
+            host = decoded(entry.name[:-4])
             mode = entry.stat(follow_symlinks=False).st_mode
             if stat.S_ISREG(mode):
                 tables[host] = entry.path

@@ -58,10 +58,17 @@ class Host:
     transport = "ssh"
     has_pipelining = True
 
-    def __init__(self, tmpdir, script=()):
+    def __init__(self, tmpdir, script=(), **options):
         self.tmpdir, self.script = tmpdir, list(script)
         self.commands, self.resets = [], 0
+        self.options = options
         self._shell = type("Shell", (), {"tmpdir": None})()
+
+    def get_option(self, name):
+        return self.options.get(name)
+
+    def set_option(self, name, value):
+        self.options[name] = value
 
     def exec_command(self, cmd, in_data=None, sudoable=True):
         del sudoable

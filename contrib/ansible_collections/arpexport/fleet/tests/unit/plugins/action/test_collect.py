@@ -99,17 +99,34 @@ def test_a_connection_without_pipelining_is_not_used(make_action, world):
     assert connection.commands == []
 
 
-def test_a_host_unreachable_from_the_start_is_named_so(make_action, world):
+def test_a_host_unreachable_from_the_start_is_named_so_after_its_tries(make_action, world):
+    root, tmpdir = world
+    connection = Host(tmpdir, [AnsibleConnectionFailure("no route to host")] * 3)
+    result = collect_on(make_action, connection, prepared(root, ": >output.txt"), lost_host_tries=2)
+    assert (result["failed"], result["msg"], connection.resets) == (True, "unreachable: no route to host", 2)
+
+
+def test_a_host_down_at_the_start_and_back_is_collected(make_action, world):
     root, tmpdir = world
     connection = Host(tmpdir, [AnsibleConnectionFailure("no route to host")])
-    result = collect_on(make_action, connection, prepared(root, ": >output.txt"))
-    assert (result["failed"], result["msg"]) == (True, "unreachable: no route to host")
+    result = collect_on(make_action, connection, prepared(root, f"printf '{TABLE}' >output.txt"))
+    assert (result["failed"], result["msg"], connection.resets) == (False, "collected, 2 lines", 1)
+
+
+def test_a_host_lost_during_the_run_and_back_is_collected_in_the_same_pass(make_action, world):
+    root, tmpdir = world
+    connection = lost_host(tmpdir, AnsibleConnectionFailure("still away"), None, None)
+    run = prepared(root, f"[ -e {tmpdir}/lost-once ] || {{ : >{tmpdir}/lost-once; {LOST}; }}; "
+                         f"printf '{TABLE}' >output.txt")
+    result = collect_on(make_action, connection, run)
+    assert (result["failed"], result["msg"], connection.resets) == (False, "collected, 2 lines", 2)
+    assert sorted(os.listdir(tmpdir)) == ["lost-once"]
 
 
 def test_a_host_lost_during_the_run_has_its_folder_removed_once_it_answers(make_action, world):
     root, tmpdir = world
     connection = lost_host(tmpdir, AnsibleConnectionFailure("still away"), None)
-    result = collect_on(make_action, connection, prepared(root, LOST))
+    result = collect_on(make_action, connection, prepared(root, LOST), lost_host_tries=2)
     assert result["failed"]
     assert result["msg"].startswith("lost during the run: ")
     assert result["msg"].endswith("; its temporary folder was removed once it answered again")
@@ -154,3 +171,50 @@ def test_an_argument_of_the_wrong_type_is_refused_as_a_result(make_action, world
     assert result["failed"]
     assert "lost_host_tries" in result["msg"]
     assert connection.commands == []
+
+
+@pytest.mark.parametrize("option", [{"host_tmpdir": "var/tmp"}, {"lost_host_wait": "soon"}], ids=["tmpdir", "wait"])
+def test_a_host_refused_for_its_options_is_recorded_with_the_refusal(make_action, world, option):
+    root, tmpdir = world
+    run = prepared(root, ": >output.txt")
+    result = collect_on(make_action, Host(tmpdir), run, **option)
+    run_folder.record(run["folder"], run["note"])
+    assert result["failed"]
+    assert result["outcome"]["reason"] == result["msg"]
+    assert recorded(run["folder"])["web1"]["reason"] == result["msg"]
+
+
+@pytest.mark.parametrize("given, extra", [
+    ({}, collect.KEEP_ALIVE),
+    ({"ssh_extra_args": "-o Compression=yes"}, "-o Compression=yes " + collect.KEEP_ALIVE),
+    ({"ssh_common_args": "-o ServerAliveInterval=5"}, None),
+], ids=["none given", "others given", "the inventory's own"])
+def test_ssh_keep_alives_notice_a_dead_link_unless_the_inventory_sets_them(make_action, world, given, extra):
+    root, tmpdir = world
+    connection = Host(tmpdir, **given)
+    collect_on(make_action, connection, prepared(root, ": >output.txt"))
+    assert connection.options.get("ssh_extra_args") == extra
+
+
+class TaskTimeoutError(BaseException):
+    """What Ansible's task timeout raises in the action (ansible-core 2.14's kind)."""
+
+
+def test_a_host_past_its_time_limit_is_recorded_before_ansible_stops_it(make_action, world):
+    root, tmpdir = world
+    run = prepared(root, ": >output.txt")
+    with pytest.raises(TaskTimeoutError):
+        collect_on(make_action, Host(tmpdir, [None, TaskTimeoutError()]), run)
+    run_folder.record(run["folder"], run["note"])
+    assert recorded(run["folder"])["web1"]["reason"].startswith("it did not answer within host_timeout")
+
+
+def test_a_host_stopped_by_ctrl_c_is_recorded_with_the_folder_it_may_leave(make_action, world):
+    root, tmpdir = world
+    run = prepared(root, ": >output.txt")
+    with pytest.raises(KeyboardInterrupt):
+        collect_on(make_action, Host(tmpdir, [None, KeyboardInterrupt()]), run)
+    run_folder.record(run["folder"], run["note"])
+    outcome = recorded(run["folder"])["web1"]
+    assert outcome["reason"].startswith("the run was stopped (Ctrl+C) while it was being collected; its temporary")
+    assert outcome["left"].startswith(os.path.join(tmpdir, "arpexport."))

@@ -9,7 +9,7 @@ from ansible_collections.arpexport.fleet.tests.unit.plugins.stand_ins import new
 
 def a_run(root):
     run = new_run(str(root), {})
-    run["staged"] = run_folder.programs_folder(run["folder"])
+    run["staged"] = run_folder.programs_folder()
     return run
 
 

@@ -132,3 +132,14 @@ def test_what_a_login_prints_beside_the_answers_is_shown_cut(tmp_path):
 def test_a_run_whose_report_is_too_long_fails_the_host(tmp_path):
     got, dummy, unused = run(tmp_path, f"head -c {host.ANSWER_LIMIT + 1} /dev/zero | tr '\\\\0' x; exit 1")
     assert got.problem == host.TOO_LONG
+
+
+def test_a_run_made_again_by_ansible_after_a_drop_carries_on(tmp_path):
+    """Ansible's ssh retries send the same command again: its own folder from
+    the first try is there, and is no reason to fail."""
+    folder = host.new_folder_name()
+    os.mkdir(os.path.join(tmp_path, folder))
+    rc, out, err = sh(host.command(host.run_script(MARK, folder)), program(f"printf '{TABLE}' >output.txt"),
+                      str(tmp_path))
+    got = host.read_run(MARK, rc, out, err, base=str(tmp_path))
+    assert (got.problem, got.lines, os.listdir(tmp_path)) == (host.OK, 2, [])

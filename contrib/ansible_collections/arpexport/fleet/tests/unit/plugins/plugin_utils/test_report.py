@@ -55,7 +55,9 @@ def test_the_first_run_has_no_changes_to_show(three_runs):
     assert "Changes: no earlier run beside this one to compare with." in reported(os.path.join(root, RUN1))[1]
 
 
-NAMES = ["good", "report", "=HYPERLINK(1)", "+cmd", "-2+3", "@SUM(1+1)", "\x1b[8mhidden", "lab;=1+2+cmd|calc!A0"]
+# "\\xff-name" beside a file named with the byte \xff: two hosts, both read.
+NAMES = ["good", "report", "=HYPERLINK(1)", "+cmd", "-2+3", "@SUM(1+1)", "\x1b[8mhidden", "lab;=1+2+cmd|calc!A0",
+         "\\xff-name"]
 
 
 def unchanged_by_a_reader(path):
@@ -123,7 +125,7 @@ def test_no_host_name_in_the_csv_is_a_formula(shape):
     # A name with a separator that a spreadsheet may split at (; in much
     # of Europe) is quoted, so that no part of it is a field of its own.
     assert sorted(fields) == sorted(['"\'+cmd"', '"\'-2+3"', '"\'=HYPERLINK(1)"', '"\'@SUM(1+1)"',
-                                     '"lab;=1+2+cmd|calc!A0"', "\\x1b[8mhidden", "\\xff-name", "good", "report"])
+                                     '"lab;=1+2+cmd|calc!A0"', "\\x1b[8mhidden", "\\xff-name", "\\xff-name", "good", "report"])
 
 
 def test_the_summary_shows_no_control_character(shape):

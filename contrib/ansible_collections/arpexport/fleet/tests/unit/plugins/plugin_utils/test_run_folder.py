@@ -131,3 +131,13 @@ def test_latest_follows_the_run_made_last_whatever_its_name(tmp_path):
     later = run_folder.new_run(root, now=0)
     assert run_folder.point_latest(root, later) == later
     assert run_folder.point_latest(root, ahead) == later
+
+
+def test_a_host_a_pass_expected_without_an_outcome_is_recorded_not_collected(tmp_path):
+    folder = str(tmp_path)
+    run_folder.expect(folder, "p1", ["web1", "fish"])
+    run_folder.settle(folder, "web1", dict(OK, **{"pass": "p1"}))
+    outcomes, hosts, dummy = run_folder.record(folder, "note")
+    assert [o["host"] for o in outcomes] == ["web1", "fish"]
+    assert (hosts["fish"]["collected"], hosts["fish"]["reason"]) == (False, run_folder.UNRECORDED)
+    assert run_folder.record(folder, "note")[1] == hosts  # written once, not again each pass
