@@ -159,7 +159,7 @@ report() { # RUN|FILE PYTHON-EXPRESSION: the expression over the run's report.js
 
 # ansible-doc renders each module of the installed collection, and shows
 # there every option that the collection's playbooks give it.
-check "ansible-doc -l lists the collection's modules" "collect prepare record report " "$(
+check "ansible-doc -l lists the collection's modules" "collect expect prepare record report " "$(
   fleet_controller ansible-doc -l arpexport.fleet 2>/dev/null | awk '{ sub(/^arpexport\.fleet\./, "", $1); print $1 }' | sort | tr '\n' ' ')"
 /usr/bin/python3 - "$FLEET"/collections/ansible_collections/arpexport/fleet/playbooks/*.yml >given <<'PY'
 import sys
@@ -175,7 +175,7 @@ for path in sys.argv[1:]:
 for module, options in sorted(given.items()):
     print(module, *sorted(options))
 PY
-for module in collect prepare record report; do
+for module in collect expect prepare record report; do
   ANSIBLE_NOCOLOR=1 fleet_controller ansible-doc "arpexport.fleet.$module" >"doc-$module" 2>&1
   check "ansible-doc arpexport.fleet.$module: renders" "status 0" "status $?"
   options=$(awk -v m="$module" '$1 == m { $1 = ""; print substr($0, 2) }' given)

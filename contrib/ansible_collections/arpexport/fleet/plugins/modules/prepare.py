@@ -18,6 +18,7 @@ version_added: 1.0.0
 author:
   - arpexport developers (@arpexport)
 extends_documentation_fragment:
+  - arpexport.fleet.controller
   - ansible.builtin.action_common_attributes
   - ansible.builtin.action_common_attributes.flow
 options:
@@ -46,21 +47,6 @@ options:
     description:
       - An earlier run's name, to collect more hosts into its folder.
     type: str
-attributes:
-  action:
-    support: full
-  async:
-    support: none
-  bypass_host_loop:
-    support: none
-  check_mode:
-    support: none
-    details: Check mode is refused.
-  diff_mode:
-    support: none
-  platform:
-    platforms: all
-    details: Runs on the controller; the task's host is not touched.
 seealso:
   - module: arpexport.fleet.collect
   - module: arpexport.fleet.record

@@ -12,23 +12,10 @@ version_added: 1.0.0
 author:
   - arpexport developers (@arpexport)
 extends_documentation_fragment:
+  - arpexport.fleet.controller
   - arpexport.fleet.run
   - ansible.builtin.action_common_attributes
   - ansible.builtin.action_common_attributes.flow
-attributes:
-  action:
-    support: full
-  async:
-    support: none
-  bypass_host_loop:
-    support: none
-  check_mode:
-    support: none
-  diff_mode:
-    support: none
-  platform:
-    platforms: all
-    details: Runs on the controller; the task's host is not touched.
 seealso:
   - module: arpexport.fleet.prepare
   - module: arpexport.fleet.collect

@@ -16,6 +16,7 @@ version_added: 1.0.0
 author:
   - arpexport developers (@arpexport)
 extends_documentation_fragment:
+  - arpexport.fleet.controller
   - ansible.builtin.action_common_attributes
   - ansible.builtin.action_common_attributes.flow
 options:
@@ -29,20 +30,6 @@ options:
       - Point the C(latest) link beside the folder at it, unless it names a newer run.
     type: bool
     default: false
-attributes:
-  action:
-    support: full
-  async:
-    support: none
-  bypass_host_loop:
-    support: none
-  check_mode:
-    support: none
-  diff_mode:
-    support: none
-  platform:
-    platforms: all
-    details: Runs on the controller; the task's host is not touched.
 seealso:
   - module: arpexport.fleet.record
   - module: arpexport.fleet.collect

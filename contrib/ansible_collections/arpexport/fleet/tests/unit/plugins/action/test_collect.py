@@ -155,31 +155,20 @@ def test_a_run_that_made_nothing_on_the_host_sends_no_clean_up(make_action, worl
     assert (len(connection.commands), connection.resets) == (2, 0)
 
 
-def test_a_folder_for_temporary_ones_that_is_no_plain_path_is_refused(make_action, world):
+@pytest.mark.parametrize("option, message", [
+    ({"host_tmpdir": "/tmp/../etc"}, "host_tmpdir must be an absolute path"),
+    ({"host_tmpdir": "var/tmp"}, "host_tmpdir must be an absolute path"),
+    ({"lost_host_tries": "many"}, "argument 'lost_host_tries' is of type"),
+    ({"lost_host_wait": "soon"}, "argument 'lost_host_wait' is of type"),
+], ids=["dots", "relative", "tries", "wait"])
+def test_a_host_refused_for_its_options_is_recorded_with_the_refusal(make_action, world, option, message):
     root, tmpdir = world
     connection = Host(tmpdir)
-    result = collect_on(make_action, connection, prepared(root, ": >output.txt"), host_tmpdir="/tmp/../etc")
-    assert result["failed"]
-    assert result["msg"].startswith("host_tmpdir must be an absolute path")
-    assert connection.commands == []
-
-
-def test_an_argument_of_the_wrong_type_is_refused_as_a_result(make_action, world):
-    root, tmpdir = world
-    connection = Host(tmpdir)
-    result = collect_on(make_action, connection, prepared(root, ": >output.txt"), lost_host_tries="many")
-    assert result["failed"]
-    assert "lost_host_tries" in result["msg"]
-    assert connection.commands == []
-
-
-@pytest.mark.parametrize("option", [{"host_tmpdir": "var/tmp"}, {"lost_host_wait": "soon"}], ids=["tmpdir", "wait"])
-def test_a_host_refused_for_its_options_is_recorded_with_the_refusal(make_action, world, option):
-    root, tmpdir = world
     run = prepared(root, ": >output.txt")
-    result = collect_on(make_action, Host(tmpdir), run, **option)
+    result = collect_on(make_action, connection, run, **option)
     run_folder.record(run["folder"], run["note"])
-    assert result["failed"]
+    assert (result["failed"], connection.commands) == (True, [])
+    assert result["msg"].startswith(message)
     assert result["outcome"]["reason"] == result["msg"]
     assert recorded(run["folder"])["web1"]["reason"] == result["msg"]
 

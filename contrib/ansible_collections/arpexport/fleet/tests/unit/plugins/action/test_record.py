@@ -2,7 +2,7 @@
 outcomes said a line a host, and the hosts that were not collected."""
 import os
 
-from ansible_collections.arpexport.fleet.plugins.action import record
+from ansible_collections.arpexport.fleet.plugins.action import expect, record
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import run_folder
 from ansible_collections.arpexport.fleet.tests.unit.plugins.stand_ins import new_run, recorded
 
@@ -79,3 +79,20 @@ def test_a_run_folder_that_is_gone_is_refused_as_a_result(make_action, tmp_path)
     result = record_of(make_action, run)
     assert result["failed"]
     assert result["msg"].startswith(f"cannot write run.json in {tmp_path / 'gone'}")
+
+
+def test_a_host_the_pass_expected_without_an_outcome_fails_with_a_reason(make_action, tmp_path):
+    run = a_run(tmp_path)
+    make_action(expect, {"run": run, "hosts": ["web1", "fish"]}).run(task_vars={})
+    collected(run, "web1", 2)
+    result = record_of(make_action, run)
+    assert result["failed_hosts"] == ["fish"]
+    assert result["lines"][1] == f"fish: FAILED: {run_folder.UNRECORDED}"
+
+
+def test_a_name_from_the_inventory_is_shown_escaped(make_action, tmp_path):
+    run = a_run(tmp_path)
+    failed(run, "web\u202e1", "unreachable")
+    result = record_of(make_action, run)
+    assert (result["lines"][1], result["msg"]) == (
+        "web\\u202e1: FAILED: unreachable", "1 of 1 hosts were not collected: web\\u202e1")
