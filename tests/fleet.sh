@@ -25,7 +25,7 @@
 #   fleet_controller COMMAND... COMMAND in the controller, with the
 #                               installed collection
 #   fleet_ansible COMMAND...    ansible-playbook or ansible there, with the
-#                               inventory
+#                               inventory ($FLEET_INVENTORY, if set)
 #   fleet_snapshot NAME...      what each host's home holds now
 #   fleet_leftovers NAME        what differs since: the files in the host's
 #                               /tmp, and those added to or gone from its home
@@ -86,7 +86,7 @@ fleet_controller() {
     ANSIBLE_SSH_CONTROL_PATH_DIR="$FLEET/ansible/cp" ANSIBLE_COLLECTIONS_PATH="$FLEET/collections" \
     ip netns exec "$FLEET_CONTROLLER" "${FLEET_RUN[@]}" "$@"
 }
-fleet_ansible() { fleet_controller "$1" -i "$FLEET/inventory.ini" "${@:2}"; }
+fleet_ansible() { fleet_controller "$1" -i "${FLEET_INVENTORY:-$FLEET/inventory.ini}" "${@:2}"; }
 
 fleet_home() { awk -F: -v u="$FLEET_UID" '$3 == u { print $6 }' "$FLEET/$1.passwd"; }
 fleet_snapshot() {

@@ -7,8 +7,13 @@
 # nothing is left on a host that stays reachable, and directories named
 # after processors in the logins' homes survive; a host lost while the
 # program runs is cleaned up and collected when it comes back, and its
-# folder named when it does not; hosts that fail before the collect action
-# can record them, or that it refuses for their options, are recorded too. A release with an unlisted, a second or an odd-named tarball,
+# folder named when it does not; a host down when the play starts is
+# collected once it answers, in the same pass; one whose link dies is found
+# lost within seconds by keep-alives; a run command that Ansible's SSH
+# retries send again after a drop carries on; a login that prints 20 MB
+# before each answer is collected; hosts that fail before the collect
+# action can record them, or that it refuses for their options, are
+# recorded too. A release with an unlisted, a second or an odd-named tarball,
 # or a signature that does not count, is refused before any host is touched,
 # and so is a run in check mode; a pass limited to hosts without localhost
 # is refused on each host without touching it.
@@ -43,7 +48,7 @@ source "$here/fleet.sh"
 # In /tmp, which the other controller's root shares, as it shares /var/tmp
 # (where the hosts' files are), and with a copy of the release files there.
 work=$(mktemp -d /tmp/arpx-fleet-check.XXXXXX)
-trap 'kill ${cutter:-} 2>/dev/null; GNUPGHOME=$work/gnupg gpgconf --kill gpg-agent 2>/dev/null
+trap 'kill ${cutters[*]:-} 2>/dev/null; GNUPGHOME=$work/gnupg gpgconf --kill gpg-agent 2>/dev/null
   fleet_cleanup; netns_cleanup; rm -rf "$work"' EXIT
 release_files=$(realpath "$1")
 cd "$work" || exit 1
@@ -51,6 +56,8 @@ mkdir dist && cp "$release_files"/*.tar.gz "$release_files"/SHA256SUMS* dist/ ||
 dist=$work/dist
 
 fleet_init "$dist" "${run[@]}"
+# A host lost for a moment is tried again 4 times, 2 seconds apart.
+sed -i 's/^\[fleet:vars\]$/&\nlost_host_tries=4\nlost_host_wait=2/' "$FLEET/inventory.ini"
 fleet_controller ansible --version | sed -n "1p; s/^ *python version = \([^ ]*\).*/python \1/p"
 fleet_host small 1 0
 fleet_host mixed 2 300
@@ -78,10 +85,11 @@ FLEET_TMP=noexec fleet_host noexec 8 10
 # Two hosts cut off while the program comes in (its gzip waits to be cut
 # off), each with its temporary folders in a folder outside its mount
 # namespace, which outlives a restart: lost stays down, back comes back.
-# lost's login counts its logins.
+# lost's login counts its logins, outside its home.
 printf '#!/bin/sh\n: >"$HOME/waiting"\nexec sleep 60\n' >"$FLEET/gzip-wait"
-printf '%s\n' '#!/bin/sh' 'n=$(cat "$HOME/logins" 2>/dev/null || echo 0)' \
-  'echo $((n + 1)) >"$HOME/logins"' 'exec /bin/sh "$@"' >"$FLEET/counting-shell"
+mkdir -m 1777 "$FLEET/marks"
+printf '%s\n' '#!/bin/sh' "f=$FLEET/marks/\${HOME##*/}.logins" 'n=$(cat "$f" 2>/dev/null || echo 0)' \
+  'echo $((n + 1)) >"$f"' 'exec /bin/sh "$@"' >"$FLEET/counting-shell"
 chmod 755 "$FLEET/gzip-wait" "$FLEET/counting-shell"
 for host in lost back; do
   echo 'mount --bind "$1/gzip-wait" /usr/bin/gzip' >"$FLEET/$host.setup"
@@ -111,13 +119,35 @@ for site in east west; do
   ip -n "$(fleet_ns $site)" neigh add 172.16.0.254 lladdr 0a:00:00:00:16:0$((i - 14)) dev v1 nud permanent
   i=$((i + 1))
 done
+# late is down when the play starts: its sshd starts a second after it
+# first refuses a connection.
+fleet_host late 17 10
+# cut's link goes down while its run goes on (its sha256sum waits, after
+# the program wrote its table), with keep-alives of its inventory's own
+# and one try to clean up.
+echo 'mount --bind "$1/sha256sum-wait" /usr/bin/sha256sum' >"$FLEET/cut.setup"
+printf '#!/bin/sh\n: >"$HOME/waiting"\nexec sleep 600\n' >"$FLEET/sha256sum-wait" && chmod 755 "$FLEET/sha256sum-wait"
+FLEET_VARS="ansible_ssh_extra_args='-o ServerAliveInterval=1 -o ServerAliveCountMax=2' lost_host_tries=1 lost_host_wait=1" \
+  fleet_host cut 18 10
+# A login whose start-up file prints 20 MB before each command's own output.
+FLEET_SHELL=/bin/bash fleet_host chatty 19 10
+echo 'yes "A greeting from chatty, long enough to fill a screen." | head -c 20000000' >"$FLEET/homes/chatty/.bashrc"
+# retried, in an inventory of its own for a play with Ansible's SSH
+# retries: its first run's gzip waits once, and the connection drops.
+cp /usr/bin/gzip "$FLEET/gzip.real"
+printf '%s\n' '#!/bin/sh' "[ -e $FLEET/marks/retried.waited ] && exec $FLEET/gzip.real \"\$@\"" \
+  ": >$FLEET/marks/retried.waited" 'exec sleep 60' >"$FLEET/gzip-once" && chmod 755 "$FLEET/gzip-once"
+echo 'mount --bind "$1/gzip-once" /usr/bin/gzip' >"$FLEET/retried.setup"
+FLEET_SHELL=$FLEET/counting-shell fleet_host retried 20 10
+{ sed '/^\[fleet\]$/q' "$FLEET/inventory.ini" && grep '^retried ' "$FLEET/inventory.ini"; } >"$FLEET/retried.ini"
+sed -i '/^retried /d' "$FLEET/inventory.ini"
 echo "ghost ansible_host=10.201.1.9" >>"$FLEET/inventory.ini" # on small's link
 # Hosts that fail before the collect action can record them (a shell that
 # Ansible cannot find) or that it refuses for their options: each is in
 # run.json with its reason all the same.
 echo "fish ansible_host=10.201.1.9 ansible_shell_type=fish" >>"$FLEET/inventory.ini"
 echo "relative ansible_host=10.201.1.9 host_tmpdir=var/tmp" >>"$FLEET/inventory.ini"
-hosts=(small mixed large limited greeter homeless noexec lost alien back nopython hv1 hv2 east west)
+hosts=(small mixed large limited greeter homeless noexec lost alien back nopython hv1 hv2 east west late cut chatty retried)
 [[ -x /bin/csh ]] && hosts+=(csh)
 for host in "${hosts[@]}"; do
   home=$(fleet_home "$host") && [[ -d "$home" ]] || continue
@@ -129,7 +159,7 @@ fleet_snapshot "${hosts[@]}"
 # play NAME ARG...: a run of the collection's playbook in $work with tables
 # in ./tables, its output in NAME.log, the report's lines in NAME.report.
 play() {
-  fleet_ansible ansible-playbook -f 16 arpexport.fleet.collect -e lost_host_wait=2 -e lost_host_tries=4 "${@:2}" \
+  fleet_ansible ansible-playbook -f 16 arpexport.fleet.collect "${@:2}" \
     >"$1.log" 2>&1
   echo "playbook: status $?" >>"$1.log"
   sed -n '/Report every host/,/^}/p' "$1.log" | sed -n 's/^ *"\(.*\)",\?$/\1/p' >"$1.report"
@@ -243,11 +273,30 @@ for refusal in "${refusals[@]}"; do
   check "refused $case: the message alone, no exception shown" "0" "$(grep -c 'An exception occurred' "refused-$case.log")"
   check "refused $case: no run folder made" "none" "$([[ -e "refused-$case" ]] || echo none)"
 done
-check "refused: no host logged into" "none" "$([[ -e "$FLEET/homes/lost/logins" ]] || echo none)"
+check "refused: no host logged into" "none" "$([[ -e "$FLEET/marks/lost.logins" ]] || echo none)"
 
 # The first run, with the collection's own programs. lost and back are cut
 # off while the program comes in; back answers again 3 seconds later, and
-# is collected in the same pass.
+# is collected in the same pass. So is late, which is down when the play
+# starts. cut's link goes down while its run goes on. At the same time,
+# retried's play, where Ansible sends a command again when its connection
+# drops: the first run command's sshd is killed while its gzip waits.
+# waiting_for FILE: whether FILE appeared within a minute.
+waiting_for() {
+  local _
+  for _ in $(seq 600); do
+    [[ -e "$1" ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# TCP resets sent in HOST's namespace: one for each connection refused.
+resets() {
+  ip netns exec "$(fleet_ns "$1")" awk '$1 == "Tcp:" { if (!at) { for (i = 2; i <= NF; i++) if ($i == "OutRsts") at = i } else print $at }' \
+    /proc/net/snmp
+}
+fleet_stop late
+late_resets=$(resets late)
 (for _ in $(seq 600); do
   for host in lost back; do
     [[ -e "$FLEET/homes/$host/waiting" ]] || continue
@@ -257,13 +306,34 @@ check "refused: no host logged into" "none" "$([[ -e "$FLEET/homes/lost/logins" 
   [[ -e "$FLEET/lost.setup" || -e "$FLEET/back.setup" ]] || break
   sleep 0.1
 done) &
-cutter=$!
-collected=(small mixed large greeter homeless nopython hv1 hv2 east west back)
+cutters=($!)
+(for _ in $(seq 600); do
+  if (($(resets late) > late_resets)); then
+    sleep 1 && fleet_start late && echo "late started after $(($(resets late) - late_resets)) refused" >late.started
+    break
+  fi
+  sleep 0.1
+done) &
+cutters+=($!)
+# The seconds from cut's link going down to its outcome in the journal.
+(waiting_for "$FLEET/homes/cut/waiting" && ip -n "$(fleet_ns cut)" link set h0 down && start=$SECONDS &&
+  for _ in $(seq 600); do
+    grep -qs '"host": "cut"' tables/*/.journal && echo $((SECONDS - start)) >cut.seconds && break
+    sleep 0.1
+  done) &
+cutters+=($!)
+(waiting_for "$FLEET/marks/retried.waited" &&
+  listener=$(pgrep -f "^/usr/sbin/sshd -f $FLEET/retried.sshd_config" | head -n1) &&
+  ip netns pids "$(fleet_ns retried)" | grep -vx "$listener" | xargs -r kill -9) &
+cutters+=($!)
+collected=(small mixed large greeter homeless nopython hv1 hv2 east west back late chatty)
 [[ -x /bin/csh ]] && collected+=(csh)
-not_collected=(limited noexec lost alien ghost fish relative)
-before "${collected[@]}"
+not_collected=(limited noexec lost alien ghost fish relative cut)
+before "${collected[@]}" retried
+ANSIBLE_SSH_RETRIES=3 FLEET_INVENTORY=$FLEET/retried.ini play retried -vv -e tables_dir="$work/retried" &
+retried=$!
 play first
-wait $cutter
+wait $retried "${cutters[@]}"
 first=$(newest)
 cat first.report
 check "first: playbook status 2" "playbook: status 2" "$(tail -n1 first.log)"
@@ -276,6 +346,15 @@ reported first alien "FAILED: no arpexport program in the collection arpexport.f
 reported first ghost "FAILED: unreachable: .*\(No route to host\|timed out\)"
 reported first fish "FAILED: its collect task failed before it could record an outcome"
 reported first relative "FAILED: host_tmpdir must be an absolute path"
+reported first late "collected, [0-9]* lines$"
+check "first: late refused a connection before its sshd started" "yes" "$([[ -s late.started ]] && echo yes)"
+reported first cut "FAILED: lost during the run: .*; its temporary folder /tmp/arpexport\.[A-Za-z0-9]\{10\} is left there$"
+check "first: cut recorded lost within 20 s of its link going down" "yes" \
+  "$( (($(cat cut.seconds 2>/dev/null || echo 999) <= 20)) && echo yes)"
+check "first: the temporary folder named for cut is there" "$(grep -o "/tmp/arpexport\.[A-Za-z0-9]*" first.report)" \
+  "$(nsenter -t "$(pgrep -f "^/usr/sbin/sshd -f $FLEET/cut.sshd_config" | head -n1)" -m sh -c 'ls -d /tmp/arpexport.*')"
+reported first chatty "collected, [0-9]* lines$"
+check "first: no failure shown as an exception" "0" "$(grep -c 'An exception occurred' first.log)"
 check "first: the temporary folder named for lost is there" \
   "$(grep -o "$FLEET/tmp/lost/arpexport\.[A-Za-z0-9]*" first.report)" "$(ls -d "$FLEET"/tmp/lost/*)"
 check "first: back's temporary folder was removed" "" "$(ls "$FLEET/tmp/back")"
@@ -285,9 +364,17 @@ check "first: the run's folder holds a file for each collected host and run.json
 check "first: the report's folder holds fleet.csv, report.json and report.txt" \
   "fleet.csv report.json report.txt " "$(ls "tables/$first/report" | tr '\n' ' ')"
 for host in "${hosts[@]}"; do
-  [[ "$host" == lost ]] && continue
+  [[ "$host" == lost || "$host" == cut ]] && continue
   check "first: nothing left on $host, its home as it was" "" "$(fleet_leftovers "$host")"
 done
+# retried's play: Ansible sent the run command again on a new connection
+# (logins: the probe, the run, the run again), whose run removed the first
+# one's folder and went on.
+cat retried.report
+check "retried: playbook status 0" "playbook: status 0" "$(tail -n1 retried.log)"
+reported retried retried "collected, [0-9]* lines$"
+is_table retried "../retried/$(readlink retried/latest)" retried
+check "retried: the run command sent again, once" "3" "$(cat "$FLEET/marks/retried.logins")"
 sed -n '/Sum up the fleet/,/^}/p' first.log | sed -n 's/^ *"\(.*\)",\?$/\1/p' >first.summary
 cat first.summary
 for file in first.log "tables/$first/run.json" "tables/$first/report/report.txt"; do
@@ -302,8 +389,14 @@ check "first: the report's hardware address behind 10.66.9.9 and 10.66.9.66" "['
   "$(report "$first" '[list(s["addresses"]) for s in r["shared_hwaddresses"] if s["network"] == "10.66.0.0/16"][0]')"
 check "first: the report's own address of hv1 and hv2" "[('192.168.122.1', ['hv1', 'hv2'])]" \
   "$(report "$first" '[(s["address"], s["hosts"]) for s in r["shared_own_addresses"]]')"
-check "first: the summary's coverage" "1" \
-  "$(grep -c "^Coverage: ${#collected[@]} of $((${#collected[@]} + ${#not_collected[@]})) hosts collected, ${#not_collected[@]} not" first.summary)"
+inventory=$(awk '/^\[fleet\]$/ { on = 1; next } /^\[/ { on = 0 } on && NF { print $1 }' "$FLEET/inventory.ini" | sort)
+check "first: run.json records every host of the inventory" "$inventory" \
+  "$(report "tables/$first/run.json" '"\n".join(sorted(r["hosts"]))')"
+check "first: run.json has the hosts not collected, and no other, as not collected" \
+  "$(printf '%s\n' "${not_collected[@]}" | sort)" \
+  "$(report "tables/$first/run.json" '"\n".join(sorted(h for h, o in r["hosts"].items() if not o["collected"]))')"
+check "first: the summary's coverage counts every host of the inventory" "1" \
+  "$(grep -c "^Coverage: ${#collected[@]} of $(wc -l <<<"$inventory") hosts collected, $(($(wc -l <<<"$inventory") - ${#collected[@]})) not" first.summary)"
 
 # Again, a second later, with the release's tarballs, signed, verified
 # against release_key: small is gone, limited has no limit, mixed more

@@ -14,6 +14,9 @@ from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_li
 
 
 KEEP_ALIVE = "-o ServerAliveInterval=15 -o ServerAliveCountMax=3"
+# The connections that give a POSIX shell's command its input; winrm and
+# psrp have pipelining too, to PowerShell.
+POSIX_CONNECTIONS = ("ssh", "paramiko", "local")
 # The exception that Ansible's task timeout raises in the action, by the
 # name that ansible-core 2.14 and 2.19 both give it.
 TIMED_OUT = "TaskTimeoutError"
@@ -48,7 +51,7 @@ class ActionModule(Action):
         table = None
         if not run_folder.HOST_NAME.match(name):
             outcome.update(failed("its inventory name is not safe as a file name"))
-        elif not getattr(self._connection, "has_pipelining", False):
+        elif self._connection.transport not in POSIX_CONNECTIONS or not self._connection.has_pipelining:
             outcome.update(failed(f"the {self._connection.transport} connection cannot give a "
                                   "command its input: use ssh or local"))
         else:
@@ -82,11 +85,12 @@ class ActionModule(Action):
                 "msg": f"collected, {lines} line{'' if lines == 1 else 's'}"}
 
     def _stopped(self, error):
-        """The outcome's fields for a host whose action error stops, or {}."""
+        """The outcome's fields for a host whose collection Ansible's time
+        limit or Ctrl+C stopped; {} for any other error."""
         if type(error).__name__ == TIMED_OUT:
             why = f"it did not answer within host_timeout, {self._task.timeout} s"
         elif isinstance(error, KeyboardInterrupt):
-            why = "the run was stopped (Ctrl+C) while it was being collected"
+            why = run_folder.STOPPED + " (Ctrl+C)"
         else:
             return {}
         where = self._where
@@ -164,6 +168,7 @@ class ActionModule(Action):
             temporary = host.new_folder_name()
             where = f"{probe.base or self._tmpdir or '$TMPDIR'}/{temporary}"
             self._where = where
+            run_folder.started(folder, name, self._run["pass"], where)
             try:
                 answer = self._execute(host.run_script(mark, temporary, self._tmpdir), in_data=program)
                 break
@@ -179,7 +184,7 @@ class ActionModule(Action):
         note, left = "", ""
         # Where the folder could not be made there is nothing to remove.
         if not got.removed and got.problem != host.NO_FOLDER:
-            note, left = self._clean_up(temporary, where)
+            note, left = self._clean_up(temporary, where, connected=True)
         if got.problem != host.OK:
             return failed(got.reason + (f"; {note}" if note else ""), probe.addresses, left), None
         fields = {"collected": True, "lines": got.lines, "addresses": probe.addresses}
@@ -190,13 +195,16 @@ class ActionModule(Action):
             folder, name + ".txt", lambda f: f.write(memoryview(answer[1])[got.start:got.end]), binary=True)
         return fields, table
 
-    def _clean_up(self, temporary, where):
+    def _clean_up(self, temporary, where, connected=False):
         """The temporary folder of a run that was cut off, or did not remove
-        it: removed if the host answers, reconnecting while tries are left.
-        Gives what became of it, and the folder where it is left there."""
+        it: removed if the host answers, at once where it is still connected,
+        else reconnecting while tries are left. Gives what became of it, and
+        the folder where it is left there."""
         while True:
             try:
-                if not self._reconnect():
+                if connected:
+                    connected = False
+                elif not self._reconnect():
                     break
                 status, out, dummy = self._execute(host.cleanup_script(self._run["mark"], temporary, self._tmpdir))
             except AnsibleError:

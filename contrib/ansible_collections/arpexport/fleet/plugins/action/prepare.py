@@ -65,8 +65,11 @@ class ActionModule(Action):
             source, programs = args["release_dir"], {}
             if not problems:
                 unpacked = os.path.join(private, "programs")
-                os.mkdir(unpacked, 0o700)
-                programs, problems = release.stage(tarballs, unpacked)
+                try:
+                    os.mkdir(unpacked, 0o700)
+                    programs, problems = release.stage(tarballs, unpacked)
+                except OSError as error:
+                    raise Refused(f"cannot unpack the release's programs: {error.strerror}") from None
         else:
             programs = release.collection_programs(os.path.join(COLLECTION, "files"))
             problems = [] if programs else [

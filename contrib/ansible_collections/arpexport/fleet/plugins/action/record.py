@@ -21,7 +21,7 @@ class ActionModule(Action):
     def act(self, args, task_vars):
         run = args["run"]
         try:
-            outcomes, hosts, cut = run_folder.record(run["folder"], run["note"])
+            outcomes, hosts, cut = run_folder.record(run["folder"], run["note"], run["pass"])
         except (OSError, ValueError) as error:
             raise Refused(f"cannot write {run_folder.RECORD} in {run['folder']}: "
                           f"{getattr(error, 'strerror', None) or error}") from None

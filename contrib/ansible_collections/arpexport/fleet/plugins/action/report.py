@@ -28,10 +28,13 @@ class ActionModule(Action):
                  if "arpexport_site" in hostvars[h]}
         try:
             text = self._write(folder, sites)
-            if args["latest"] and run_folder.RUN_NAME.match(os.path.basename(folder)):
-                run_folder.point_latest(os.path.dirname(folder), os.path.basename(folder))
         except report.ReportError as error:
             raise Refused(str(error)) from None
+        except OSError as error:
+            raise Refused(f"cannot take the run's lock in {shown(folder)}: {error.strerror}") from None
+        try:
+            if args["latest"] and run_folder.RUN_NAME.match(os.path.basename(folder)):
+                run_folder.point_latest(os.path.dirname(folder), os.path.basename(folder))
         except OSError as error:
             raise Refused(f"cannot point latest at {shown(folder)}: {error.strerror}") from None
         return {"changed": True, "summary": text.splitlines(),

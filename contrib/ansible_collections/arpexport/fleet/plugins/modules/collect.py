@@ -25,12 +25,14 @@ options:
   host_tmpdir:
     description:
       - The folder on the host for the temporary folder; by default the
-        login's C($TMPDIR), then C(/tmp).
+        login's C($TMPDIR) where it is an absolute path, else C(/tmp).
     type: str
   lost_host_tries:
     description:
-      - How often to try to remove the temporary folder on a host that
-        stopped answering.
+      - How often to reconnect to a host that does not answer, or whose
+        connection dropped before its table was in, in all; once it answers
+        again, a temporary folder left by a run that was cut off is removed
+        and the host is collected.
     type: int
     default: 3
   lost_host_wait:
@@ -68,8 +70,9 @@ attributes:
     details: Needs no Python on the host; the controller runs the action.
 notes:
   - A host that is not collected fails the task; its outcome, with the
-    reason, is still written in the run's folder for M(arpexport.fleet.record).
-    A refusal (a run that was not prepared, a bad option) records no outcome.
+    reason, is still written in the run's folder for M(arpexport.fleet.record),
+    also when the action refuses one of its options. A run that was not
+    prepared records nothing.
 seealso:
   - module: arpexport.fleet.prepare
   - module: arpexport.fleet.record
@@ -82,8 +85,9 @@ EXAMPLES = r"""
     run: "{{ hostvars.localhost.prepared.run }}"
     site: "{{ arpexport_site | default(omit) }}"
   register: collected
-  # Failed hosts are counted once the run is recorded; a refusal fails here.
-  failed_when: collected.outcome is not defined
+  # Failed hosts are recorded, and counted once the run is recorded.
+  ignore_errors: true
+  ignore_unreachable: true
 """
 
 RETURN = r"""

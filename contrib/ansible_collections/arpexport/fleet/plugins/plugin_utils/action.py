@@ -64,7 +64,8 @@ class Action(ActionBase):
         spec = argument_spec(type(self).__module__.rpartition(".")[2])
         try:
             if self._play_context.check_mode:
-                raise Refused(CHECK_MODE)
+                result.update(failed=True, msg=CHECK_MODE)
+                return result
             # A run that prepare did not make (a play limited to hosts
             # without localhost) comes as nothing: said so, not as its keys.
             if self.TAKES_RUN and not self._task.args.get("run"):

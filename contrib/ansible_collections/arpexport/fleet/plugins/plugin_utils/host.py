@@ -78,8 +78,10 @@ def _base(tmpdir):
 
 
 def command(script):
-    """The command line that runs script under /bin/sh, whatever the login's shell."""
-    return "/bin/sh -c " + shlex.quote(script)
+    """The command line that runs script under /bin/sh, whatever the login's
+    shell. It starts with a line end: a greeting that the login's start-up
+    files print without one would run into the first answer."""
+    return "/bin/sh -c " + shlex.quote("echo; " + script)
 
 
 def probe_script(mark, tmpdir=None):

@@ -128,9 +128,11 @@ def verdict(signature, trusted_by_keyring):
             break
     if "BADSIG" in kinds:
         return BAD, key
-    if "REVKEYSIG" in kinds or "KEYREVOKED" in kinds:
+    # The key that made it, by REVKEYSIG and EXPKEYSIG: KEYREVOKED and
+    # KEYEXPIRED speak of any key or subkey of its, used or not.
+    if "REVKEYSIG" in kinds:
         return REVOKED, key
-    if "EXPKEYSIG" in kinds or "KEYEXPIRED" in kinds:
+    if "EXPKEYSIG" in kinds:
         return KEY_EXPIRED, key
     if "EXPSIG" in kinds:
         return EXPIRED, key
@@ -161,8 +163,11 @@ def verify_signature(directory, keys=None):
             return REFUSED, f"{shown(keys)} holds no OpenPGP public key that gpg can import"
         # Keys the user named: trusted for this one check.
         status = gpg_status(["--trust-model", "always"] + verify, home)
-        subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=dict(os.environ, GNUPGHOME=home),
-                       capture_output=True, check=False)
+        try:
+            subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=dict(os.environ, GNUPGHOME=home),
+                           capture_output=True, check=False)
+        except FileNotFoundError:  # no agent was started without it
+            pass
         return _judge(status, trusted_by_keyring=False, where=f"the keys in {shown(keys)}")
 
 

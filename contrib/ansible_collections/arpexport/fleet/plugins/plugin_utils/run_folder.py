@@ -18,6 +18,7 @@ import os
 import re
 import secrets
 import shutil
+import socket
 import stat
 import tempfile
 import time
@@ -33,6 +34,7 @@ LATEST = "latest"
 LATEST_LOCK = ".lock"
 MADE = ".made"  # the runs made here, a name a line, in the order they were made
 MADE_LIMIT = 16 << 20
+RECORD_LIMIT = 64 << 20  # run.json: far more than any fleet's record
 PROGRAMS_PREFIX = "arpexport-programs."
 
 
@@ -53,12 +55,16 @@ def new_run(root, now=None):
             os.mkdir(os.path.join(root, name), 0o755)
         except FileExistsError:
             continue
-        with _root_locked(root):
-            fd = _private(os.path.join(root, MADE), os.O_WRONLY | os.O_APPEND)
-            try:
-                os.write(fd, (name + "\n").encode())
-            finally:
-                os.close(fd)
+        try:
+            with _root_locked(root):
+                fd = _private(os.path.join(root, MADE), os.O_WRONLY | os.O_APPEND)
+                try:
+                    os.write(fd, (name + "\n").encode())
+                finally:
+                    os.close(fd)
+        except OSError:
+            os.rmdir(os.path.join(root, name))  # a run made, or none
+            raise
         return name
     raise OSError(errno.EEXIST, f"no free run name for {stamp}", root)
 
@@ -140,9 +146,11 @@ def locked(folder):
 
 
 # A host of a pass that has no outcome in it: its task failed before the
-# collect action ran, or the action could not write it.
+# collect action ran, or the action could not write it; or its program had
+# gone to it when the pass was stopped.
 UNRECORDED = ("its collect task failed before it could record an outcome (its connection "
               "or shell, for example): the play's output says why")
+STOPPED = "the run was stopped while it was being collected"
 
 
 def _append(fd, entry):
@@ -166,23 +174,32 @@ def settle(folder, host, outcome, table=None):
         _append(fd, dict(outcome, host=host))
 
 
-def expect(folder, pass_id, hosts):
+def expect(folder, pass_id, hosts, controller):
     """Notes in the journal the hosts that a pass is to collect, so that
-    one that ends without an outcome is still recorded."""
+    one that ends without an outcome is still recorded, and the
+    ansible-playbook of the pass (its process id), so that a pass that was
+    stopped can be told from one still going on."""
     with locked(folder) as fd:
-        _append(fd, {"expected": sorted(hosts), "pass": pass_id})
+        _append(fd, {"expected": sorted(hosts), "pass": pass_id, "by": [socket.gethostname(), controller]})
+
+
+def started(folder, host, pass_id, where):
+    """Notes in the journal that host's program goes to its temporary
+    folder where: a pass stopped from now on leaves it there."""
+    with locked(folder) as fd:
+        _append(fd, {"host": host, "pass": pass_id, "started": where})
 
 
 def _entry(line):
-    """The outcome or the expected hosts a journal line holds, or None for
-    a line cut short."""
+    """The outcome, the expected hosts or the start a journal line holds,
+    or None for a line cut short."""
     try:
         entry = json.loads(line)
     except ValueError:
         return None
     if not isinstance(entry, dict) or not isinstance(entry.get("pass", ""), str):
         return None
-    if isinstance(entry.get("host"), str) and "collected" in entry:
+    if isinstance(entry.get("host"), str) and ("collected" in entry or isinstance(entry.get("started"), str)):
         return entry
     if isinstance(entry.get("expected"), list) and all(isinstance(h, str) for h in entry["expected"]) \
             and "pass" in entry:
@@ -212,17 +229,50 @@ def journal(fd):
     return entries, cut
 
 
-def unrecorded(entries):
-    """Outcomes for the hosts that a pass expected and that have none in it."""
-    expected, recorded = {}, set()
+def _over(by):
+    """Whether the ansible-playbook that an expected entry names has ended:
+    known only for one of this computer's."""
+    if not (isinstance(by, list) and len(by) == 2 and by[0] == socket.gethostname() and isinstance(by[1], int)):
+        return False
+    try:
+        os.kill(by[1], 0)
+    except ProcessLookupError:
+        return True
+    except OSError:  # there, another user's
+        return False
+    return False
+
+
+def unrecorded(entries, own_pass):
+    """Outcomes for the hosts that a pass expected or started and that have
+    none in it: of this pass, and of passes whose ansible-playbook ended
+    (a stop) without recording them; never of a pass still going on."""
+    expected, by, begun, recorded = {}, {}, {}, set()
     for entry in entries:
+        pass_id = entry.get("pass")
         if "expected" in entry:
-            expected.setdefault(entry["pass"], set()).update(entry["expected"])
+            expected.setdefault(pass_id, set()).update(entry["expected"])
+            by[pass_id] = entry.get("by")
+        elif "started" in entry:
+            expected.setdefault(pass_id, set()).add(entry["host"])
+            begun[pass_id, entry["host"]] = entry["started"]
         else:
-            recorded.add((entry.get("pass"), entry["host"]))
+            recorded.add((pass_id, entry["host"]))
     at = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
-    return [{"host": host, "pass": pass_id, "at": at, "collected": False, "reason": UNRECORDED, "addresses": []}
-            for pass_id, hosts in expected.items() for host in sorted(hosts) if (pass_id, host) not in recorded]
+    missing = []
+    for pass_id, hosts in expected.items():
+        if pass_id != own_pass and not _over(by.get(pass_id)):
+            continue
+        for host in sorted(hosts):
+            if (pass_id, host) in recorded:
+                continue
+            outcome = {"host": host, "pass": pass_id, "at": at, "collected": False, "reason": UNRECORDED,
+                       "addresses": []}
+            where = begun.get((pass_id, host))
+            if where:
+                outcome.update(reason=f"{STOPPED}; its temporary folder {where} may be left there", left=where)
+            missing.append(outcome)
+    return missing
 
 
 def fold(hosts, outcomes):
@@ -242,22 +292,41 @@ def fold(hosts, outcomes):
     return hosts
 
 
-def record(folder, note):
+def _recorded_hosts(path):
+    """The hosts of the run.json that record writes, {} without one;
+    ValueError where it is no run's record."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return {}
+    with open(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+            raise ValueError(f"{RECORD} is not a regular file")
+        data = f.read(RECORD_LIMIT + 1)
+    if len(data) > RECORD_LIMIT:
+        raise ValueError(f"{RECORD} is larger than any run's record")
+    try:
+        record = json.loads(data.decode("utf-8"))
+    except (UnicodeDecodeError, RecursionError):
+        record = None
+    if not isinstance(record, dict) or not isinstance(record.get("hosts"), dict):
+        raise ValueError(f"{RECORD} is not a run's record")
+    return {str(h): o for h, o in record["hosts"].items() if isinstance(o, dict)}
+
+
+def record(folder, note, own_pass=None):
     """Writes run.json from the journal; gives every outcome of the run's
     passes, in order, run.json's hosts, and how many journal lines were cut
-    short and left out."""
+    short and left out. own_pass: the pass that records, whose hosts
+    without an outcome are recorded as not collected."""
     path = os.path.join(folder, RECORD)
     with locked(folder) as fd:
         entries, cut = journal(fd)
-        missing = unrecorded(entries)
+        missing = unrecorded(entries, own_pass)
         for outcome in missing:
             _append(fd, outcome)
-        outcomes = [e for e in entries if "host" in e] + missing
-        hosts = {}
-        if os.path.lexists(path):
-            with open(path, encoding="utf-8") as f:
-                hosts = json.load(f).get("hosts", {})
-        hosts = fold(hosts, outcomes)
+        outcomes = [e for e in entries if "collected" in e] + missing
+        hosts = fold(_recorded_hosts(path), outcomes)
         write_atomically(path, json.dumps({"run": os.path.basename(folder), "release": note, "hosts": hosts},
                                           indent=2, sort_keys=True) + "\n")
     return outcomes, hosts, cut

@@ -9,7 +9,7 @@ import re
 import stat
 from collections import namedtuple
 
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.run_folder import RECORD
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.run_folder import RECORD, RECORD_LIMIT
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import decoded, shown
 
 _ROW = (r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
@@ -20,7 +20,6 @@ RAW_LINE = re.compile(_ROW.encode() + rb"\r?")
 LONGEST = 37  # a row with CRLF: no line of a table is longer
 SHORTEST = 28  # a row with its LF: none is shorter
 BLOCK = 1 << 20
-RECORD_LIMIT = 64 << 20  # run.json: far more than any fleet's record
 RECORD_ITEMS = 4 << 20  # objects and lists in run.json: some for each host
 KINDS = {stat.S_IFLNK: "a link", stat.S_IFIFO: "a FIFO", stat.S_IFCHR: "a device",
          stat.S_IFBLK: "a device", stat.S_IFDIR: "a folder", stat.S_IFSOCK: "a socket"}

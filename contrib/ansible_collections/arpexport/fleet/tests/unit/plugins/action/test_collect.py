@@ -89,13 +89,14 @@ def test_a_host_whose_name_is_no_file_name_is_not_collected(make_action, world, 
     assert sorted(n for n in os.listdir(root) if not n.startswith(".")) == [run["name"], "program.gz"]
 
 
-def test_a_connection_without_pipelining_is_not_used(make_action, world):
+@pytest.mark.parametrize("transport, pipelining", [("paramiko", False), ("winrm", True)])
+def test_a_connection_that_gives_no_shell_command_its_input_is_not_used(make_action, world, transport, pipelining):
     root, tmpdir = world
     connection = Host(tmpdir)
-    connection.has_pipelining, connection.transport = False, "paramiko"
+    connection.has_pipelining, connection.transport = pipelining, transport
     result = collect_on(make_action, connection, prepared(root, ": >output.txt"))
     assert result["failed"]
-    assert result["msg"].startswith("the paramiko connection cannot give a command its input")
+    assert result["msg"].startswith(f"the {transport} connection cannot give a command its input")
     assert connection.commands == []
 
 
@@ -205,5 +206,5 @@ def test_a_host_stopped_by_ctrl_c_is_recorded_with_the_folder_it_may_leave(make_
         collect_on(make_action, Host(tmpdir, [None, KeyboardInterrupt()]), run)
     run_folder.record(run["folder"], run["note"])
     outcome = recorded(run["folder"])["web1"]
-    assert outcome["reason"].startswith("the run was stopped (Ctrl+C) while it was being collected; its temporary")
+    assert outcome["reason"].startswith("the run was stopped while it was being collected (Ctrl+C); its temporary")
     assert outcome["left"].startswith(os.path.join(tmpdir, "arpexport."))

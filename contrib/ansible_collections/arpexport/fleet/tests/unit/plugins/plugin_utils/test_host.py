@@ -143,3 +143,10 @@ def test_a_run_made_again_by_ansible_after_a_drop_carries_on(tmp_path):
                       str(tmp_path))
     got = host.read_run(MARK, rc, out, err, base=str(tmp_path))
     assert (got.problem, got.lines, os.listdir(tmp_path)) == (host.OK, 2, [])
+
+
+def test_a_greeting_without_a_line_end_runs_into_no_answer(tmp_path):
+    rc, out, err = sh(host.command(host.run_script(MARK, host.new_folder_name())),
+                      program(f"printf '{TABLE}' >output.txt"), str(tmp_path))
+    got = host.read_run(MARK, rc, b"Welcome" + out, err, base=str(tmp_path))
+    assert (got.problem, got.lines) == (host.OK, 2)

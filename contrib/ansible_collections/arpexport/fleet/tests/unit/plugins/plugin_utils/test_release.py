@@ -27,7 +27,11 @@ GOOD = [["NEWSIG"], ["GOODSIG", "12FE9F79B8216037", "good"], ["VALIDSIG", FPR]]
     ([["NEWSIG"], ["EXPSIG", "B639", "r"], ["VALIDSIG", FPR]], False, release.EXPIRED),
     ([["NEWSIG"], ["BADSIG", "B639", "r"]], False, release.BAD),
     ([["NEWSIG"], ["ERRSIG", "B639"], ["NO_PUBKEY", "B639"]], False, release.KEY_MISSING),
-], ids=["ultimate", "fully", "untrusted", "own keys", "expired key", "revoked", "expired", "bad", "no key"])
+    # An old signing subkey of the key expired; the new one made the signature.
+    ([["NEWSIG"], ["KEYEXPIRED", "1764547200"], ["GOODSIG", "17EC", "g"], ["VALIDSIG", FPR],
+      ["KEYEXPIRED", "1764547200"]], False, release.GOOD),
+], ids=["ultimate", "fully", "untrusted", "own keys", "expired key", "revoked", "expired", "bad", "no key",
+        "an old subkey expired"])
 def test_a_signature_counts_only_when_good_valid_and_trusted(status, keyring, expected):
     assert release.verdict(status, keyring)[0] == expected
 

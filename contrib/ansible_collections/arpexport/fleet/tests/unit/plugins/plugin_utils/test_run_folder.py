@@ -2,6 +2,7 @@
 under the run's lock, and run.json folded from every pass."""
 import multiprocessing
 import os
+import subprocess
 
 import pytest
 
@@ -133,11 +134,35 @@ def test_latest_follows_the_run_made_last_whatever_its_name(tmp_path):
     assert run_folder.point_latest(root, ahead) == later
 
 
+def ended_process():
+    """The process id of a process that has ended."""
+    done = subprocess.run(["/bin/sh", "-c", "echo $$"], capture_output=True, check=True)
+    return int(done.stdout)
+
+
 def test_a_host_a_pass_expected_without_an_outcome_is_recorded_not_collected(tmp_path):
     folder = str(tmp_path)
-    run_folder.expect(folder, "p1", ["web1", "fish"])
+    run_folder.expect(folder, "p1", ["web1", "fish"], os.getpid())
     run_folder.settle(folder, "web1", dict(OK, **{"pass": "p1"}))
-    outcomes, hosts, dummy = run_folder.record(folder, "note")
+    outcomes, hosts, dummy = run_folder.record(folder, "note", "p1")
     assert [o["host"] for o in outcomes] == ["web1", "fish"]
     assert (hosts["fish"]["collected"], hosts["fish"]["reason"]) == (False, run_folder.UNRECORDED)
-    assert run_folder.record(folder, "note")[1] == hosts  # written once, not again each pass
+    assert run_folder.record(folder, "note", "p1")[1] == hosts  # written once, not again each pass
+
+
+def test_a_pass_going_on_beside_loses_nothing_to_anothers_record(tmp_path):
+    folder = str(tmp_path)
+    run_folder.expect(folder, "p1", ["web1"], os.getpid())
+    run_folder.expect(folder, "p2", ["web2"], os.getpid())  # still going on: this process
+    run_folder.settle(folder, "web1", dict(OK, **{"pass": "p1"}))
+    assert sorted(run_folder.record(folder, "note", "p1")[1]) == ["web1"]
+
+
+def test_a_pass_that_was_stopped_is_recorded_with_the_folders_it_may_leave(tmp_path):
+    folder = str(tmp_path)
+    run_folder.expect(folder, "p1", ["web1", "web2"], ended_process())
+    run_folder.started(folder, "web1", "p1", "/tmp/arpexport.abc")
+    hosts = run_folder.record(folder, "note", "p2")[1]
+    assert (hosts["web1"]["left"], hosts["web1"]["reason"]) == (
+        "/tmp/arpexport.abc", f"{run_folder.STOPPED}; its temporary folder /tmp/arpexport.abc may be left there")
+    assert hosts["web2"]["reason"] == run_folder.UNRECORDED
