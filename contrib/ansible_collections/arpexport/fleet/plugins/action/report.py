@@ -10,11 +10,17 @@ from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
 class ActionModule(Action):
     @staticmethod
     def _write(folder, sites):
-        """The report, written under the run's lock in a run's folder, so
-        that of passes at once the last report written is of the last record."""
+        """The report. In a run's folder, the hosts of a pass that was
+        stopped before it recorded them are recorded first, and the report
+        is written under the run's lock, so that of passes at once the last
+        report written is of the last record."""
         if not (run_folder.RUN_NAME.match(os.path.basename(folder))
                 and os.path.lexists(os.path.join(folder, run_folder.JOURNAL))):
             return report.write_report(folder, sites)
+        try:
+            run_folder.record_stopped(folder)
+        except ValueError as error:
+            raise report.ReportError(f"cannot record {shown(folder)}: {error}") from None
         with run_folder.locked(folder):
             return report.write_report(folder, sites)
 

@@ -11,6 +11,9 @@ description:
     since its earlier table."
   - Hosts are compared only within their site, which C(run.json) records
     or, where it names none, the inventory variable C(arpexport_site) gives.
+  - In a run's folder, the hosts of a pass that was stopped before it
+    recorded them (its C(ansible-playbook) has ended) are first written
+    into C(run.json), each with the temporary folder it may have left.
   - Runs on the controller; the tables are only read.
 version_added: 1.0.0
 author:

@@ -292,13 +292,13 @@ def fold(hosts, outcomes):
     return hosts
 
 
-def _recorded_hosts(path):
-    """The hosts of the run.json that record writes, {} without one;
-    ValueError where it is no run's record."""
+def _recorded(path):
+    """The release note and hosts of the run.json that record writes, ("",
+    {}) without one; ValueError where it is no run's record."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
     except FileNotFoundError:
-        return {}
+        return "", {}
     with open(fd, "rb") as f:
         if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
             raise ValueError(f"{RECORD} is not a regular file")
@@ -311,7 +311,24 @@ def _recorded_hosts(path):
         record = None
     if not isinstance(record, dict) or not isinstance(record.get("hosts"), dict):
         raise ValueError(f"{RECORD} is not a run's record")
-    return {str(h): o for h, o in record["hosts"].items() if isinstance(o, dict)}
+    note = record.get("release") if isinstance(record.get("release"), str) else ""
+    return note, {str(h): o for h, o in record["hosts"].items() if isinstance(o, dict)}
+
+
+def _write_record(folder, fd, entries, missing, note):
+    """run.json folded from the journal's outcomes and those of missing,
+    which go to the journal first; note None keeps run.json's own. Gives
+    the outcomes and run.json's hosts."""
+    path = os.path.join(folder, RECORD)
+    for outcome in missing:
+        _append(fd, outcome)
+    outcomes = [e for e in entries if "collected" in e] + missing
+    recorded_note, hosts = _recorded(path)
+    hosts = fold(hosts, outcomes)
+    write_atomically(path, json.dumps({"run": os.path.basename(folder),
+                                       "release": recorded_note if note is None else note, "hosts": hosts},
+                                      indent=2, sort_keys=True) + "\n")
+    return outcomes, hosts
 
 
 def record(folder, note, own_pass=None):
@@ -319,17 +336,22 @@ def record(folder, note, own_pass=None):
     passes, in order, run.json's hosts, and how many journal lines were cut
     short and left out. own_pass: the pass that records, whose hosts
     without an outcome are recorded as not collected."""
-    path = os.path.join(folder, RECORD)
     with locked(folder) as fd:
         entries, cut = journal(fd)
-        missing = unrecorded(entries, own_pass)
-        for outcome in missing:
-            _append(fd, outcome)
-        outcomes = [e for e in entries if "collected" in e] + missing
-        hosts = fold(_recorded_hosts(path), outcomes)
-        write_atomically(path, json.dumps({"run": os.path.basename(folder), "release": note, "hosts": hosts},
-                                          indent=2, sort_keys=True) + "\n")
+        outcomes, hosts = _write_record(folder, fd, entries, unrecorded(entries, own_pass), note)
     return outcomes, hosts, cut
+
+
+def record_stopped(folder):
+    """Writes into run.json the hosts of the passes that were stopped
+    before they recorded them (their ansible-playbook has ended); leaves
+    run.json as it is where there are none. Gives how many there were."""
+    with locked(folder) as fd:
+        entries, dummy = journal(fd)
+        missing = unrecorded(entries, None)
+        if missing:
+            _write_record(folder, fd, entries, missing, None)
+    return len(missing)
 
 
 @contextlib.contextmanager

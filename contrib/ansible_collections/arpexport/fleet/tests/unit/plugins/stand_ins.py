@@ -106,3 +106,9 @@ def settle_many(folder, writer, hosts):
             f.write("10.0.0.1 - 0a:00:00:00:00:01\n" * (writer + 1))
         run_folder.settle(folder, name, {"collected": True, "lines": writer + 1, "pass": str(writer)}, path)
         run_folder.settle(folder, "failing-" + name, {"collected": False, "reason": str(writer)})
+
+
+def ended_process():
+    """The process id of a process that has ended."""
+    done = subprocess.run(["/bin/sh", "-c", "echo $$"], capture_output=True, check=True)
+    return int(done.stdout)

@@ -4,7 +4,8 @@ import json
 import os
 
 from ansible_collections.arpexport.fleet.plugins.action import report
-from ansible_collections.arpexport.fleet.tests.unit.plugins.stand_ins import GW, rows, write
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import run_folder
+from ansible_collections.arpexport.fleet.tests.unit.plugins.stand_ins import GW, ended_process, rows, write
 
 RUN = "20261211T000000Z"
 
@@ -40,3 +41,15 @@ def test_a_folder_that_is_not_there_is_refused_as_a_result(make_action, tmp_path
     result = report_on(make_action, str(tmp_path / "gone"))
     assert result["failed"]
     assert result["msg"] == f"{tmp_path / 'gone'} is not a folder"
+
+
+def test_a_pass_that_was_stopped_is_recorded_by_the_report_on_its_run(make_action, tmp_path):
+    folder = os.path.join(tmp_path, RUN)
+    write(os.path.join(folder, "a.txt"), rows(("10.0.0.1", GW)))
+    run_folder.expect(folder, "p1", ["a", "b"], ended_process())
+    run_folder.settle(folder, "a", {"collected": True, "lines": 1, "pass": "p1"})
+    run_folder.started(folder, "b", "p1", "/tmp/arpexport.abc")
+    result = report_on(make_action, folder)
+    assert result["summary"][:2] == [
+        "Coverage: 1 of 2 hosts collected, 1 not; 1 rows.",
+        f"  b: {run_folder.STOPPED}; its temporary folder /tmp/arpexport.abc may be left there"]

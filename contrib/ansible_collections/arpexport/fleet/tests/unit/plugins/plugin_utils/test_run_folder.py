@@ -2,12 +2,11 @@
 under the run's lock, and run.json folded from every pass."""
 import multiprocessing
 import os
-import subprocess
 
 import pytest
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import run_folder
-from ansible_collections.arpexport.fleet.tests.unit.plugins.stand_ins import recorded, settle_many
+from ansible_collections.arpexport.fleet.tests.unit.plugins.stand_ins import ended_process, recorded, settle_many
 
 HOSTS = [f"h{i}" for i in range(30)]
 WRITERS = 4
@@ -132,12 +131,6 @@ def test_latest_follows_the_run_made_last_whatever_its_name(tmp_path):
     later = run_folder.new_run(root, now=0)
     assert run_folder.point_latest(root, later) == later
     assert run_folder.point_latest(root, ahead) == later
-
-
-def ended_process():
-    """The process id of a process that has ended."""
-    done = subprocess.run(["/bin/sh", "-c", "echo $$"], capture_output=True, check=True)
-    return int(done.stdout)
 
 
 def test_a_host_a_pass_expected_without_an_outcome_is_recorded_not_collected(tmp_path):
