@@ -136,7 +136,7 @@ class Scope:
     def groups(self, ip, members_of, everyone):
         """{(site, how): {key: its hosts there}} of {key: hosts}, everyone
         their union, and the networks of each site that hold ip."""
-        placed = {k: self.place(ip, k) for k in set(map(self.kind.__getitem__, everyone))}
+        placed = {k: self.place(ip, k) for k in {self.kind[h] for h in everyone}}
         nets = defaultdict(set)
         for site, dummy, net in placed.values():
             if net:
@@ -169,7 +169,7 @@ class Scope:
 
     def named(self, members):
         """Hosts by name, in name order: the hosts are in that order."""
-        return list(map(self.names.__getitem__, sorted(members)))
+        return [self.names[h] for h in sorted(members)]
 
 
 def disputed(group, members, separated):
@@ -221,7 +221,7 @@ def shared(by_hw, scope):
         groups = defaultdict(dict)
         for a, members in addresses.items():
             ip = address_number(a)
-            kinds = set(map(scope.kind.__getitem__, members))
+            kinds = {scope.kind[h] for h in members}
             for kind in kinds:
                 site, how, net = scope.place(ip, kind)
                 these = members if len(kinds) == 1 else [h for h in members if scope.kind[h] == kind]

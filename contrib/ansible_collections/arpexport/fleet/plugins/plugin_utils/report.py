@@ -78,7 +78,7 @@ def changes(old, new):
     between two lists of lines, the new ones rows; None where a line of the
     old that the new has not is no row."""
     gone = set(moved(old, new)).difference(new)
-    if not all(map(LINE.fullmatch, gone)):
+    if not all(LINE.fullmatch(line) for line in gone):
         return None
     plus, minus = by_address(set(moved(new, old)).difference(old)), by_address(gone)
     return {
