@@ -29,6 +29,7 @@
 #   fleet_snapshot NAME...      what each host's home holds now
 #   fleet_leftovers NAME        what differs since: the files in the host's
 #                               /tmp, and those added to or gone from its home
+#   fleet_sshd NAME             the process id of its listening sshd
 
 FLEET_UID=4242
 
@@ -41,8 +42,10 @@ fleet_init() {
   chmod 644 "$FLEET/id.pub"
   FLEET_CONTROLLER=$(netns_make fleet) || exit $?
   mkdir -p /run/sshd # sshd's own, for its unprivileged part
+  # A connection gives up after 3 s: set as Ansible's timeout, since ssh
+  # takes the first ConnectTimeout it is given, and Ansible's comes first.
   printf '%s\n' "[fleet:vars]" "ansible_user=arpxfleet" "ansible_ssh_private_key_file=$FLEET/id" \
-    "ansible_ssh_common_args='-o UserKnownHostsFile=$FLEET/known_hosts -o ConnectTimeout=3'" \
+    "ansible_ssh_common_args='-o UserKnownHostsFile=$FLEET/known_hosts'" "ansible_ssh_timeout=3" \
     "[fleet]" >"$FLEET/inventory.ini"
   FLEET_RUN=("${@:2}")
   fleet_controller ansible-galaxy collection install --offline -p "$FLEET/collections" \
@@ -93,10 +96,13 @@ fleet_snapshot() {
   local host
   for host; do find "$(fleet_home "$host")" 2>/dev/null | sort >"$FLEET/$host.home"; done
 }
+# The listening sshd of host NAME, by process id: the oldest process that
+# names its configuration (sshd retitles itself, its sessions too).
+fleet_sshd() { pgrep -o -f "/usr/sbin/sshd -f $FLEET/$1\.sshd_config( |\$)"; }
 fleet_leftovers() {
   local sshd
-  sshd=$(pgrep -f "^/usr/sbin/sshd -f $FLEET/$1.sshd_config" | head -n1)
-  [[ -z "$sshd" ]] || nsenter -t "$sshd" -m find /tmp -mindepth 1
+  sshd=$(fleet_sshd "$1") || { echo "no sshd for $1"; return; }
+  nsenter -t "$sshd" -m find /tmp -mindepth 1
   comm -3 "$FLEET/$1.home" <(find "$(fleet_home "$1")" 2>/dev/null | sort)
 }
 

@@ -129,7 +129,8 @@ echo 'mount --bind "$1/sha256sum-wait" /usr/bin/sha256sum' >"$FLEET/cut.setup"
 printf '#!/bin/sh\n: >"$HOME/waiting"\nexec sleep 600\n' >"$FLEET/sha256sum-wait" && chmod 755 "$FLEET/sha256sum-wait"
 FLEET_VARS="ansible_ssh_extra_args='-o ServerAliveInterval=1 -o ServerAliveCountMax=2' lost_host_tries=1 lost_host_wait=1" \
   fleet_host cut 18 10
-# A login whose start-up file prints 20 MB before each command's own output.
+# A login whose start-up file prints 20 MB before each command's own
+# output, ending in the middle of a line.
 FLEET_SHELL=/bin/bash fleet_host chatty 19 10
 echo 'yes "A greeting from chatty, long enough to fill a screen." | head -c 20000000' >"$FLEET/homes/chatty/.bashrc"
 # retried, in an inventory of its own for a play with Ansible's SSH
@@ -318,12 +319,12 @@ cutters+=($!)
 # The seconds from cut's link going down to its outcome in the journal.
 (waiting_for "$FLEET/homes/cut/waiting" && ip -n "$(fleet_ns cut)" link set h0 down && start=$SECONDS &&
   for _ in $(seq 600); do
-    grep -qs '"host": "cut"' tables/*/.journal && echo $((SECONDS - start)) >cut.seconds && break
+    grep -s '"host": "cut"' tables/*/.journal | grep -q '"collected"' && echo $((SECONDS - start)) >cut.seconds && break
     sleep 0.1
   done) &
 cutters+=($!)
 (waiting_for "$FLEET/marks/retried.waited" &&
-  listener=$(pgrep -f "^/usr/sbin/sshd -f $FLEET/retried.sshd_config" | head -n1) &&
+  listener=$(fleet_sshd retried) &&
   ip netns pids "$(fleet_ns retried)" | grep -vx "$listener" | xargs -r kill -9) &
 cutters+=($!)
 collected=(small mixed large greeter homeless nopython hv1 hv2 east west back late chatty)
@@ -349,10 +350,11 @@ reported first relative "FAILED: host_tmpdir must be an absolute path"
 reported first late "collected, [0-9]* lines$"
 check "first: late refused a connection before its sshd started" "yes" "$([[ -s late.started ]] && echo yes)"
 reported first cut "FAILED: lost during the run: .*; its temporary folder /tmp/arpexport\.[A-Za-z0-9]\{10\} is left there$"
+echo "cut: recorded lost $(cat cut.seconds 2>/dev/null) s after its link went down"
 check "first: cut recorded lost within 20 s of its link going down" "yes" \
   "$( (($(cat cut.seconds 2>/dev/null || echo 999) <= 20)) && echo yes)"
 check "first: the temporary folder named for cut is there" "$(grep -o "/tmp/arpexport\.[A-Za-z0-9]*" first.report)" \
-  "$(nsenter -t "$(pgrep -f "^/usr/sbin/sshd -f $FLEET/cut.sshd_config" | head -n1)" -m sh -c 'ls -d /tmp/arpexport.*')"
+  "$(nsenter -t "$(fleet_sshd cut)" -m sh -c 'ls -d /tmp/arpexport.*')"
 reported first chatty "collected, [0-9]* lines$"
 check "first: no failure shown as an exception" "0" "$(grep -c 'An exception occurred' first.log)"
 check "first: the temporary folder named for lost is there" \
