@@ -67,13 +67,27 @@ def most_specific(ip, index):
 def gather(seen, lines, host):
     """seen: each line of every table, with the hosts whose table has it,
     in the order they were gathered. A host is listed once under a line,
-    however often its table has it (one address on two interfaces)."""
+    however often its table has it (one address on two interfaces). Gives
+    the lines that no table had before."""
+    new = []
     for line in lines:
         hosts = seen.get(line)
         if hosts is None:
             seen[line] = [host]
+            new.append(line)
         elif hosts[-1] != host:
             hosts.append(host)
+    return new
+
+
+def ungather(seen, host):
+    """Takes back what gather took of host, the last host gathered: a file
+    that turned out to be no table."""
+    for line, hosts in list(seen.items()):
+        if hosts[-1] == host:
+            hosts.pop()
+            if not hosts:
+                del seen[line]
 
 
 def entries(lines):

@@ -24,7 +24,7 @@ from collections import defaultdict
 from contextlib import contextmanager, suppress
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.compare import IN, Scope, address_key, compare, entries, flagged, gather, \
-    hosts_of, shared, shared_own
+    hosts_of, shared, shared_own, ungather
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.run_folder import REPORT, RUN_NAME, run_key, temporary_file
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.tables import LINE, NotATable, ReportError, kind_of, read_lines, read_record, \
     read_table, tables_in
@@ -73,14 +73,33 @@ def moved(lines, other):
     return [line for line, theirs in zip(lines, other) if line != theirs] + lines[len(other):]
 
 
+def in_place(old, new, places=64):
+    """Whether most lines of two tables are where they were, as a few
+    places spread over them say."""
+    step = max(min(len(old), len(new)) // places, 1)
+    looked = range(0, min(len(old), len(new)), step)
+    return sum(1 for i in looked if old[i] == new[i]) * 2 > len(looked)
+
+
+def gone_and_added(old, new):
+    """The lines of old that new has not, and those of new that old has
+    not. Tables that keep their order are compared place by place first,
+    the few lines out of place then as sets; tables whose lines moved (one
+    gone near the top moves all after it) as sets at once."""
+    if in_place(old, new):
+        return set(moved(old, new)).difference(new), set(moved(new, old)).difference(old)
+    old, new = set(old), set(new)
+    return old - new, new - old
+
+
 def changes(old, new):
     """Entries added and removed, and addresses whose hardware changed,
     between two lists of lines, the new ones rows; None where a line of the
     old that the new has not is no row."""
-    gone = set(moved(old, new)).difference(new)
+    gone, added = gone_and_added(old, new)
     if not all(LINE.fullmatch(line) for line in gone):
         return None
-    plus, minus = by_address(set(moved(new, old)).difference(old)), by_address(gone)
+    plus, minus = by_address(added), by_address(gone)
     return {
         "added": [f"{a} - {hw}" for a in sorted(plus.keys() - minus.keys(), key=address_key)
                   for hw in sorted(plus[a])],
@@ -151,11 +170,13 @@ def analyse(folder, out, sites=None):
     out.write("host,address,hwaddress\r\n")
     for h, host in enumerate(names):
         try:
-            table = read_table(tables[host], seen)
+            table = read_table(tables[host], lambda lines: gather(seen, lines, h))  # pylint: disable=cell-var-from-loop
         except NotATable as fault:
+            ungather(seen, h)
             bad[host] = {"line": fault.line, "text": fault.text}
             continue
         except OSError as error:
+            ungather(seen, h)
             bad[host] = {"line": 0, "text": error.strerror}
             continue
         if not table.lines:
@@ -164,7 +185,6 @@ def analyse(folder, out, sites=None):
         for piece in table.text:
             out.write(csv_rows(prefix, piece))
         rows += len(table.lines)
-        gather(seen, table.lines, h)
         changed[host] = since(earlier, os.path.basename(tables[host]), table)
     by_a, by_hw = flagged(seen)
     disputes, doubles = [], []

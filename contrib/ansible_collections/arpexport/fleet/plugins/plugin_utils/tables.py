@@ -112,15 +112,16 @@ def blocks(f):
             raise NotATable(number + 1, shown(tail[:60]))
 
 
-def read_table(path, known):
-    """A Table; NotATable at its first bad line. A line that is in known
-    (the lines of the tables read before) is a row already; only the others
-    are checked against the row's pattern."""
+def read_table(path, take):
+    """A Table; NotATable at its first bad line. take(lines) takes each
+    block's lines as they are read, and gives those of them that no table
+    read before had: only those are checked against the row's pattern, the
+    others being rows already. What take took of a file that is no table is
+    for its caller to give back."""
     lines, text = [], []
     with open_regular(path) as f:
         for number, part, piece in blocks(f):
-            unknown = [line for line in part if line not in known]
-            for line in unknown:
+            for line in take(part):
                 if LINE.fullmatch(line) is None:
                     raise _first_bad(piece.encode(), number)
             lines += part

@@ -175,3 +175,13 @@ def test_a_report_stopped_while_it_writes_leaves_the_last_one_whole(tmp_path):
             after[name] = f.read()
     assert after == before
     assert sorted(after) == ["fleet.csv", "report.json", "report.txt"]
+
+
+def test_a_file_that_turns_out_no_table_takes_no_part_in_any_finding(tmp_path):
+    write(os.path.join(tmp_path, "a.txt"), rows(("10.0.0.1", GW)))
+    write(os.path.join(tmp_path, "b.txt"), rows(("10.0.0.9", ROGUE)) + "not a row\n")
+    write(os.path.join(tmp_path, "c.txt"), rows(("10.0.0.9", GW)))
+    report.write_report(str(tmp_path))
+    with open(os.path.join(tmp_path, "report", "report.json"), encoding="utf-8") as f:
+        got = json.load(f)
+    assert (got["disagreements"], list(got["coverage"]["not_collected"])) == ([], ["b"])
