@@ -68,11 +68,6 @@ def by_address(lines):
     return d
 
 
-def moved(lines, other):
-    """The lines that other has not in the same place: those to compare."""
-    return [line for line, theirs in zip(lines, other) if line != theirs] + lines[len(other):]
-
-
 def in_place(old, new, places=64):
     """Whether most lines of two tables are where they were, as a few
     places spread over them say."""
@@ -87,7 +82,10 @@ def gone_and_added(old, new):
     the few lines out of place then as sets; tables whose lines moved (one
     gone near the top moves all after it) as sets at once."""
     if in_place(old, new):
-        return set(moved(old, new)).difference(new), set(moved(new, old)).difference(old)
+        differ = [(was, now) for was, now in zip(old, new) if was != now]
+        gone = {was for was, now in differ}.union(old[len(new):])
+        added = {now for was, now in differ}.union(new[len(old):])
+        return gone.difference(new), added.difference(old)
     old, new = set(old), set(new)
     return old - new, new - old
 

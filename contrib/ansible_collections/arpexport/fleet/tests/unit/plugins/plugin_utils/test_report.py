@@ -185,3 +185,16 @@ def test_a_file_that_turns_out_no_table_takes_no_part_in_any_finding(tmp_path):
     with open(os.path.join(tmp_path, "report", "report.json"), encoding="utf-8") as f:
         got = json.load(f)
     assert (got["disagreements"], list(got["coverage"]["not_collected"])) == ([], ["b"])
+
+
+def test_changes_are_found_whether_a_table_kept_its_order_or_not():
+    old = [f"10.0.{i >> 8}.{i & 255} - 0a:00:00:00:00:01" for i in range(1, 200)]
+    in_order = old[:50] + ["10.0.0.51 - 0a:00:00:00:00:02"] + old[51:]
+    moved = in_order[1:] + ["10.9.9.9 - 0a:00:00:00:00:09"]
+    assert (report.in_place(old, in_order), report.in_place(old, moved)) == (True, False)
+    assert report.changes(old, in_order) == {
+        "added": [], "removed": [],
+        "changed": [{"address": "10.0.0.51", "old": ["0a:00:00:00:00:01"], "new": ["0a:00:00:00:00:02"]}]}
+    assert report.changes(old, moved) == {
+        "added": ["10.9.9.9 - 0a:00:00:00:00:09"], "removed": ["10.0.0.1 - 0a:00:00:00:00:01"],
+        "changed": [{"address": "10.0.0.51", "old": ["0a:00:00:00:00:01"], "new": ["0a:00:00:00:00:02"]}]}
