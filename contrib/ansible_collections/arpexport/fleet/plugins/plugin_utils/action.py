@@ -1,6 +1,6 @@
 """What the collection's actions share: their arguments checked, as
-Ansible's own actions check theirs, against an argument spec made from
-their module's documentation, the one place each option is written; and
+Ansible's own actions check theirs, against rules made from their
+module's documentation, the one place each option is written; and
 refusals given as Ansible's own are, a failed result with its message."""
 import functools
 import importlib
@@ -14,8 +14,9 @@ CHECK_MODE = ("a run cannot be shown in check mode: all it does on a host is rea
               "through a temporary folder, and on the controller write the run's folder and report")
 NOT_PREPARED = ("the run was not prepared on the controller: with --limit, name localhost "
                 "too, as in --limit 'web1,localhost'")
-# What of an option's documentation the argument spec takes, and its name there.
-SPEC_KEYS = {"type": "type", "default": "default", "required": "required", "elements": "elements",
+# What of an option's documentation Ansible's argument check takes, and
+# its name there.
+RULE_KEYS = {"type": "type", "default": "default", "required": "required", "elements": "elements",
              "choices": "choices", "no_log": "no_log", "aliases": "aliases", "suboptions": "options"}
 
 
@@ -37,21 +38,22 @@ def _options(documentation):
     return options
 
 
-def spec_of(options):
-    """An argument spec from documented options: their types, defaults and
-    requirements, suboptions as nested options; descriptions left out."""
-    spec = {}
+def rules_of(options):
+    """The rules of Ansible's argument check for documented options: their
+    types, defaults and requirements, suboptions as nested options;
+    descriptions left out."""
+    rules = {}
     for name, doc in options.items():
-        spec[name] = {SPEC_KEYS[k]: v for k, v in doc.items() if k in SPEC_KEYS}
-        if "options" in spec[name]:
-            spec[name]["options"] = spec_of(spec[name]["options"])
-    return spec
+        rules[name] = {RULE_KEYS[k]: v for k, v in doc.items() if k in RULE_KEYS}
+        if "options" in rules[name]:
+            rules[name]["options"] = rules_of(rules[name]["options"])
+    return rules
 
 
 @functools.lru_cache(maxsize=None)
-def argument_spec(module):
-    """The argument spec of the collection's module of that name."""
-    return spec_of(_options(importlib.import_module(f"{COLLECTION}.modules.{module}").DOCUMENTATION))
+def argument_rules(module):
+    """The argument rules of the collection's module of that name."""
+    return rules_of(_options(importlib.import_module(f"{COLLECTION}.modules.{module}").DOCUMENTATION))
 
 
 class Action(ActionBase):
@@ -61,7 +63,7 @@ class Action(ActionBase):
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
         del tmp
-        spec = argument_spec(type(self).__module__.rpartition(".")[2])
+        rules = argument_rules(type(self).__module__.rpartition(".")[2])
         try:
             if self._play_context.check_mode:
                 result.update(failed=True, msg=CHECK_MODE)
@@ -70,7 +72,7 @@ class Action(ActionBase):
             # without localhost) comes as nothing: said so, not as its keys.
             if self.TAKES_RUN and not self._task.args.get("run"):
                 raise Refused(NOT_PREPARED)
-            dummy, args = self.validate_argument_spec(argument_spec=spec)
+            dummy, args = self.validate_argument_spec(rules)
             result.update(self.act(args, task_vars or {}))
         except Refused as refusal:
             result.update(failed=True, msg=str(refusal))
