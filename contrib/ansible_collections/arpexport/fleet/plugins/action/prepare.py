@@ -2,7 +2,6 @@
 """Checks the programs a run will send, and makes the run's folder."""
 import json
 import os
-import shutil
 import tempfile
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import host, release, run_folder
@@ -25,7 +24,7 @@ class ActionModule(Action):
         if not args["release_dir"]:
             return self._start(args, *self._programs(args, ""))
         # A release's files are read once, into a folder of this pass's own,
-        # and checked and unpacked there, before the run's folder is made.
+        # and checked and unpacked from there, before the run's folder is made.
         try:
             private = tempfile.TemporaryDirectory(prefix="arpexport-release.")
         except OSError as error:
@@ -33,8 +32,10 @@ class ActionModule(Action):
         with private:
             return self._start(args, *self._programs(args, private.name))
 
-    def _start(self, args, note, source, programs):
-        """The run's folder made, or found, with the programs for this pass."""
+    @staticmethod
+    def _start(args, note, source, programs, staged):
+        """The run's folder made, or found, with the programs for this pass;
+        where that fails, the programs staged for it are removed."""
         root = os.path.abspath(args["tables_dir"])
         try:
             if args["run"]:
@@ -44,12 +45,11 @@ class ActionModule(Action):
                 name = run_folder.new_run(root)
                 folder = os.path.join(root, name)
         except ValueError as error:
+            run_folder.remove_programs(staged)
             raise Refused(str(error)) from None
         except OSError as error:
+            run_folder.remove_programs(staged)
             raise Refused(f"cannot make the run's folder in {shown(root)}: {error.strerror}") from None
-        staged = ""
-        if args["release_dir"]:
-            staged, programs = self._put(args, folder, programs)
         mark = host.new_mark()
         return {"changed": True, "msg": f"{note}; tables in {folder}", "run": {
             "name": name, "root": root, "folder": folder, "mark": mark, "pass": mark[-16:],
@@ -58,43 +58,28 @@ class ActionModule(Action):
     @staticmethod
     def _programs(args, private):
         """Where the programs come from: (how they were checked, where,
-        {processor: program}); a release's unpacked in the folder private."""
-        if args["release_dir"]:
-            problems, note, tarballs = release.check(args["release_dir"], private, args["release_key"],
-                                                     args["require_signature"])
-            source, programs = args["release_dir"], {}
-            if not problems:
-                unpacked = os.path.join(private, "programs")
-                try:
-                    os.mkdir(unpacked, 0o700)
-                    programs, problems = release.stage(tarballs, unpacked)
-                except OSError as error:
-                    raise Refused(f"cannot unpack the release's programs: {error.strerror}") from None
-        else:
+        {processor: program}, the folder they were staged in or ""). A
+        release's are checked in the folder private, and unpacked into a
+        private folder of this pass's own, never in the run's folder."""
+        if not args["release_dir"]:
             programs = release.collection_programs(os.path.join(COLLECTION, "files"))
-            problems = [] if programs else [
-                "this collection holds no programs (a copy of its sources): name a release "
-                "folder with -e release_dir=DIR"]
+            if not programs:
+                raise Refused("this collection holds no programs (a copy of its sources): name a release "
+                              "folder with -e release_dir=DIR")
             source = "the collection arpexport.fleet " + collection_version()
-            note = "the programs of " + source
+            return "the programs of " + source, source, programs, ""
+        problems, note, tarballs = release.check(args["release_dir"], private, args["release_key"],
+                                                 args["require_signature"])
         if problems:
             raise Refused("; ".join(problems))
-        return note, source, programs
-
-    @staticmethod
-    def _put(args, folder, programs):
-        """The programs copied into a private folder of this pass's own:
-        (that folder, {processor: program}). Where that fails, a run
-        folder made for this pass is removed again."""
         staged = ""
         try:
             staged = run_folder.programs_folder()
-            placed = {}
-            for processor, path in programs.items():
-                placed[processor] = shutil.copyfile(path, os.path.join(staged, os.path.basename(path)))
-            return staged, placed
+            programs, problems = release.stage(tarballs, staged)
         except OSError as error:
             run_folder.remove_programs(staged)
-            if not args["run"]:
-                shutil.rmtree(folder, ignore_errors=True)
-            raise Refused(f"cannot put the programs in a temporary folder: {error.strerror}") from None
+            raise Refused(f"cannot unpack the release's programs: {error.strerror}") from None
+        if problems:
+            run_folder.remove_programs(staged)
+            raise Refused("; ".join(problems))
+        return note, args["release_dir"], programs, staged
