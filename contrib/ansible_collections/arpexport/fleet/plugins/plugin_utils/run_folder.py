@@ -35,6 +35,7 @@ LATEST_LOCK = ".lock"
 MADE = ".made"  # the runs made here, a name a line, in the order they were made
 MADE_LIMIT = 16 << 20
 RECORD_LIMIT = 64 << 20  # run.json: far more than any fleet's record
+RECORD_ITEMS = 4 << 20  # objects and lists in run.json: some for each host
 PROGRAMS_PREFIX = "arpexport-programs."
 
 
@@ -292,6 +293,23 @@ def fold(hosts, outcomes):
     return hosts
 
 
+def parse_record(data):
+    """run.json's bytes as a run's record, an object with a "hosts" object;
+    ValueError, saying why, where they are none, or more than any run's."""
+    if len(data) > RECORD_LIMIT:
+        raise ValueError("it is larger than any run's record")
+    # Each object costs far more memory than its two bytes of text.
+    if data.count(b"{") + data.count(b"[") > RECORD_ITEMS:
+        raise ValueError("it holds more objects than any run's record")
+    try:
+        record = json.loads(data.decode("utf-8"))
+    except RecursionError:
+        raise ValueError("it is nested deeper than any run's record") from None
+    if not isinstance(record, dict) or not isinstance(record.get("hosts"), dict):
+        raise ValueError('it holds no "hosts" object')
+    return record
+
+
 def _recorded(path):
     """The release note and hosts of the run.json that record writes, ("",
     {}) without one; ValueError where it is no run's record."""
@@ -303,14 +321,10 @@ def _recorded(path):
         if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
             raise ValueError(f"{RECORD} is not a regular file")
         data = f.read(RECORD_LIMIT + 1)
-    if len(data) > RECORD_LIMIT:
-        raise ValueError(f"{RECORD} is larger than any run's record")
     try:
-        record = json.loads(data.decode("utf-8"))
-    except (UnicodeDecodeError, RecursionError):
-        record = None
-    if not isinstance(record, dict) or not isinstance(record.get("hosts"), dict):
-        raise ValueError(f"{RECORD} is not a run's record")
+        record = parse_record(data)
+    except ValueError as error:
+        raise ValueError(f"{RECORD}: {error}") from None
     note = record.get("release") if isinstance(record.get("release"), str) else ""
     return note, {str(h): o for h, o in record["hosts"].items() if isinstance(o, dict)}
 

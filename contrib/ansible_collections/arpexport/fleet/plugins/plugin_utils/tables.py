@@ -3,13 +3,12 @@ without following links or waiting on FIFOs, each read as a stream of
 blocks and left at its first line that is not a row; run.json as a run's
 record."""
 import errno
-import json
 import os
 import re
 import stat
 from collections import namedtuple
 
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.run_folder import RECORD, RECORD_LIMIT
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.run_folder import RECORD, RECORD_LIMIT, parse_record
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import decoded, shown
 
 _ROW = (r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
@@ -20,7 +19,6 @@ RAW_LINE = re.compile(_ROW.encode() + rb"\r?")
 LONGEST = 37  # a row with CRLF: no line of a table is longer
 SHORTEST = 28  # a row with its LF: none is shorter
 BLOCK = 1 << 20
-RECORD_ITEMS = 4 << 20  # objects and lists in run.json: some for each host
 KINDS = {stat.S_IFLNK: "a link", stat.S_IFIFO: "a FIFO", stat.S_IFCHR: "a device",
          stat.S_IFBLK: "a device", stat.S_IFDIR: "a folder", stat.S_IFSOCK: "a socket"}
 
@@ -164,18 +162,7 @@ def read_record(folder):
         return {}
     try:
         with open_regular(path) as f:
-            data = f.read(RECORD_LIMIT + 1)
-        if len(data) > RECORD_LIMIT:
-            raise ValueError("it is larger than any run's record")
-        # Each object costs far more memory than its two bytes of text.
-        if data.count(b"{") + data.count(b"[") > RECORD_ITEMS:
-            raise ValueError("it holds more objects than any run's record")
-        try:
-            record = json.loads(data.decode("utf-8"))
-        except RecursionError:
-            raise ValueError("it is nested deeper than any run's record") from None
-        if not isinstance(record, dict) or not isinstance(record.get("hosts"), dict):
-            raise ValueError('it holds no "hosts" object')
+            record = parse_record(f.read(RECORD_LIMIT + 1))
     except NotATable as error:
         raise ReportError(f"{path} is {error.text}, not a run's record") from None
     except (OSError, ValueError) as error:
