@@ -4,7 +4,6 @@ host but /bin/sh and a few POSIX tools: two commands over the connection,
 the program on the second one's standard input."""
 import os
 import time
-from datetime import datetime, timezone
 
 from ansible.errors import AnsibleError
 
@@ -20,10 +19,6 @@ POSIX_CONNECTIONS = ("ssh", "paramiko", "local")
 # The exception that Ansible's task timeout raises in the action, by the
 # name that ansible-core 2.14 and 2.19 both give it.
 TIMED_OUT = "TaskTimeoutError"
-
-
-def now():
-    return datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 def failed(reason, addresses=(), left=""):
@@ -45,7 +40,7 @@ class ActionModule(Action):
         name = task_vars["inventory_hostname"]
         self._run, self._tmpdir, self._where = run, tmpdir, ""
         self._tries_left, self._wait = max(args["lost_host_tries"], 0), max(args["lost_host_wait"], 0)
-        outcome = {"pass": run["pass"], "at": now()}
+        outcome = {"pass": run["pass"], "at": run_folder.now()}
         if args["site"] is not None:
             outcome["site"] = args["site"]
         table = None
@@ -93,8 +88,7 @@ class ActionModule(Action):
             why = run_folder.STOPPED + " (Ctrl+C)"
         else:
             return {}
-        where = self._where
-        return failed(why + (f"; its temporary folder {where} may be left there" if where else ""), left=where)
+        return failed(why + run_folder.may_be_left(self._where), left=self._where)
 
     def refused(self, message, task_vars):
         """A host refused for its options, in a run that was prepared, is
@@ -103,7 +97,7 @@ class ActionModule(Action):
         if not (isinstance(run, dict) and isinstance(run.get("folder"), str) and isinstance(run.get("pass"), str)
                 and run_folder.RUN_NAME.match(os.path.basename(run["folder"])) and os.path.isdir(run["folder"])):
             return {}
-        outcome = dict(failed(message), **{"pass": run["pass"], "at": now()})
+        outcome = dict(failed(message), **{"pass": run["pass"], "at": run_folder.now()})
         try:
             run_folder.settle(run["folder"], task_vars["inventory_hostname"], outcome)
         except (OSError, KeyError):

@@ -39,6 +39,16 @@ RECORD_ITEMS = 4 << 20  # objects and lists in run.json: some for each host
 PROGRAMS_PREFIX = "arpexport-programs."
 
 
+def now():
+    """The time of an outcome, in UTC."""
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+
+
+def may_be_left(where):
+    """What an outcome says of a temporary folder a stop may have left."""
+    return f"; its temporary folder {where} may be left there" if where else ""
+
+
 def run_key(name):
     """Runs in the order they started: NAME-2 is the second run started in
     NAME's second, after NAME and before the next second's."""
@@ -259,7 +269,7 @@ def unrecorded(entries, own_pass):
             begun[pass_id, entry["host"]] = entry["started"]
         else:
             recorded.add((pass_id, entry["host"]))
-    at = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+    at = now()
     missing = []
     for pass_id, hosts in expected.items():
         if pass_id != own_pass and not _over(by.get(pass_id)):
@@ -271,7 +281,7 @@ def unrecorded(entries, own_pass):
                        "addresses": []}
             where = begun.get((pass_id, host))
             if where:
-                outcome.update(reason=f"{STOPPED}; its temporary folder {where} may be left there", left=where)
+                outcome.update(reason=STOPPED + may_be_left(where), left=where)
             missing.append(outcome)
     return missing
 
