@@ -190,21 +190,18 @@ class TaskTimeoutError(BaseException):
     """What Ansible's task timeout raises in the action (ansible-core 2.14's kind)."""
 
 
-def test_a_host_past_its_time_limit_is_recorded_before_ansible_stops_it(make_action, world):
+@pytest.mark.parametrize("stop, reason", [
+    (TaskTimeoutError, "it did not answer within host_timeout"),
+    (KeyboardInterrupt, "the run was stopped while it was being collected (Ctrl+C)"),
+], ids=["time limit", "ctrl-c"])
+def test_a_host_stopped_mid_run_is_recorded_with_the_folder_it_may_leave(make_action, world, stop, reason):
+    """Ansible stops the action where it is: the host is recorded first."""
     root, tmpdir = world
     run = prepared(root, ": >output.txt")
-    with pytest.raises(TaskTimeoutError):
-        collect_on(make_action, Host(tmpdir, [None, TaskTimeoutError()]), run)
-    run_folder.record(run["folder"], run["note"])
-    assert recorded(run["folder"])["web1"]["reason"].startswith("it did not answer within host_timeout")
-
-
-def test_a_host_stopped_by_ctrl_c_is_recorded_with_the_folder_it_may_leave(make_action, world):
-    root, tmpdir = world
-    run = prepared(root, ": >output.txt")
-    with pytest.raises(KeyboardInterrupt):
-        collect_on(make_action, Host(tmpdir, [None, KeyboardInterrupt()]), run)
+    with pytest.raises(stop):
+        collect_on(make_action, Host(tmpdir, [None, stop()]), run)
     run_folder.record(run["folder"], run["note"])
     outcome = recorded(run["folder"])["web1"]
-    assert outcome["reason"].startswith("the run was stopped while it was being collected (Ctrl+C); its temporary")
+    assert outcome["reason"].startswith(reason)
+    assert "; its temporary folder " in outcome["reason"]
     assert outcome["left"].startswith(os.path.join(tmpdir, "arpexport."))
