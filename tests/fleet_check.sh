@@ -476,6 +476,101 @@ for run in "${pair[@]}"; do
 done
 check "two runs at once: latest at the newer" "$(printf '%s\n' "${pair[@]}" | sort -t- -k1,1 -k2n | tail -n1)" "$(newest)"
 
+# A fleet watched over time: five runs of small and mixed into a tables
+# folder of their own. Their gateway 10.66.7.1 changes (a new finding, a
+# line of findings.jsonl, and with alert_severity a run that ends with
+# status 2 saying so), changes back (a flip-flop), stays (ongoing, no new
+# line) and settles (resolved, settle_runs 2). small and mixed disagree
+# about 10.66.7.5: unchecked while small is not collected, then resolved;
+# so is the change that small saw too.
+# A rebuild from the folders gives the same history; keep_runs removes the
+# oldest folders while the history keeps their pairings.
+watched=$work/watched
+gateway() { for host in small mixed; do ip -n "$(fleet_ns "$host")" neigh replace 10.66.7.1 lladdr "$1" dev v0 nud permanent; done; }
+watch() { # NAME ARG...: a run into $watched
+  play "$1" --limit 'small,mixed,localhost' -e tables_dir="$watched" -e settle_runs=2 "${@:2}"
+  readlink "$watched/latest" >"$1.run"
+}
+states() { # NAME: the kinds and states of its run's findings about 10.66.7.x
+  report "$watched/$(cat "$1.run")/report/report.json" \
+    'sorted((f["kind"], f["state"]) for f in r["findings"] if f["addresses"][0].startswith("10.66.7."))'
+}
+events() { # the lines of findings.jsonl about 10.66.7.x: run's name, kind, state
+  python3 -c 'import json, sys
+for line in open(sys.argv[1]):
+    e = json.loads(line)
+    if e["addresses"][0].startswith("10.66.7."):
+        print(e["run"], e["kind"], e["state"])' "$watched/findings.jsonl" | tr '\n' ';'
+}
+history_py() { fleet_controller env PYTHONPATH="$FLEET/collections" python3 -c "import sys
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import history
+$1" "${@:2}"; }
+gateway 0a:00:00:00:07:01
+ip -n "$(fleet_ns small)" neigh replace 10.66.7.5 lladdr 0a:00:00:00:07:05 dev v0 nud permanent
+ip -n "$(fleet_ns mixed)" neigh replace 10.66.7.5 lladdr 0a:00:00:00:07:06 dev v0 nud permanent
+watch w1
+gateway 0a:00:00:00:07:66
+watch w2 -e alert_severity=warning
+gateway 0a:00:00:00:07:01
+fleet_stop small
+watch w3
+fleet_start small
+ip -n "$(fleet_ns small)" neigh replace 10.66.7.5 lladdr 0a:00:00:00:07:06 dev v0 nud permanent
+watch w4 -e alert_severity=warning
+w=($(cat w1.run w2.run w3.run w4.run))
+check "watched: the first run, a disagreement" "[('disagreement', 'new')]" "$(states w1)"
+check "watched: the gateway changed" "[('changed', 'new'), ('disagreement', 'ongoing')]" "$(states w2)"
+check "watched: a new warning, status 2 with its message" "1 1" "$(grep -c 'playbook: status 2' w2.log) $(
+  grep -c '1 new finding of severity warning or above: warning changed: 10.66.7.1: changed: 0a:00:00:00:07:01 -> 0a:00:00:00:07:66' w2.log)"
+check "watched: back (flip-flop); small not collected, its disagreement unchecked" \
+  "[('changed', 'unchecked'), ('disagreement', 'unchecked'), ('flip_flop', 'new')]" "$(states w3)"
+check "watched: the flip-flop ongoing, the disagreement and the change resolved" \
+  "[('changed', 'resolved'), ('disagreement', 'resolved'), ('flip_flop', 'ongoing')]" "$(states w4)"
+check "watched: nothing new of warning, status 0" "playbook: status 0" "$(tail -n1 w4.log)"
+check "watched: findings.jsonl, a line for each change of state" \
+  "${w[0]} disagreement new;${w[1]} changed new;${w[2]} flip_flop new;${w[3]} disagreement resolved;${w[3]} changed resolved;" \
+  "$(events)"
+cp "$watched/history.sqlite" watched.before
+fleet_controller env PYTHONPATH="$FLEET/collections" \
+  python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.history rebuild "$watched" >rebuild.out 2>&1
+check "watched: the rebuild from the folders, of four runs" "$watched/history.sqlite: rebuilt from 4 runs" "$(cat rebuild.out)"
+check "watched: the rebuilt history the same" "True" \
+  "$(history_py 'print(history.content(sys.argv[1]) == history.content(sys.argv[2]))' watched.before "$watched/history.sqlite")"
+watch w5 -e keep_runs=3
+check "watched: settled" "[('flip_flop', 'resolved')]" "$(states w5)"
+check "watched: keep_runs=3 removed the two oldest folders" "${w[2]} ${w[3]} $(cat w5.run) latest" \
+  "$(cd "$watched" && ls -d 2*Z* latest | tr '\n' ' ' | sed 's/ $//')"
+check "watched: the history still knows the gateway's change in a removed run" "${w[1]} ${w[1]} 1" \
+  "$(history_py 'import sqlite3
+print(*sqlite3.connect(sys.argv[1]).execute("SELECT first_run, last_run, runs FROM seen WHERE address = ? AND hwaddress = ?",
+      ("10.66.7.1", "0a:00:00:00:07:66")).fetchone())' "$watched/history.sqlite")"
+
+# The README's cron line, run as cron runs it: from another folder, without
+# a terminal, with cron's small environment and the collection where
+# ansible-galaxy installs it; twice at once, one run after the other.
+sched=$work/sched
+mkdir -p "$sched" "$work/cronhome/.ansible/collections"
+ln -s "$FLEET/collections/ansible_collections" "$work/cronhome/.ansible/collections/"
+{ sed -n '/^\[fleet:vars\]$/,/^\[fleet\]$/p' "$FLEET/inventory.ini"; grep -E '^(small|mixed) ' "$FLEET/inventory.ini"; } >"$sched/hosts.ini"
+cron=$(grep -m1 '^17 2 \* \* \* ' "$FLEET/collections/ansible_collections/arpexport/fleet/README.md" | cut -d' ' -f6- |
+  sed "s|/var/lib/arpexport|$sched|g")
+check "scheduled: the README's line, with an absolute tables_dir" "1" "$(grep -c " -e tables_dir=$sched/tables " <<<"$cron")"
+pids=()
+for n in 1 2; do
+  (cd "$work/cronhome" && fleet_controller env -i HOME="$work/cronhome" LOGNAME=root SHELL=/bin/sh PATH=/usr/bin:/bin \
+    setsid -w sh -c "$cron" </dev/null >"$work/cron$n.out" 2>&1; echo "status $?" >>"$work/cron$n.out") &
+  pids+=($!)
+done
+wait "${pids[@]}"
+for n in 1 2; do
+  check "scheduled: run $n, status 0 and nothing to mail" "status 0" "$(cat "cron$n.out")"
+done
+check "scheduled: two runs, one after the other, in the history in the order they were made" "2 True" \
+  "$(history_py 'import sqlite3
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import run_folder
+runs = [r for r, in sqlite3.connect(sys.argv[1] + "/history.sqlite").execute("SELECT run FROM runs ORDER BY seq")]
+print(len(runs), runs == sorted(runs, key=run_folder.made_order(sys.argv[1]).get))' "$sched/tables")"
+
 # The report, from the installed collection, over a folder without
 # run.json: a table as Windows writes it (CRLF) reads as the same table, a
 # host name that is no plain CSV field is quoted, a file that is not a

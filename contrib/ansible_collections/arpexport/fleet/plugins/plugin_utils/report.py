@@ -23,7 +23,8 @@ import sys
 from collections import defaultdict
 from contextlib import contextmanager, suppress
 
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.compare import IN, Scope, address_key, compare, entries, flagged, gather, \
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import history
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.compare import IN, UNRESOLVED, Scope, address_key, compare, entries, flagged, gather, \
     hosts_of, shared, shared_own, ungather
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.run_folder import REPORT, RUN_NAME, run_key, temporary_file
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.tables import LINE, NotATable, ReportError, kind_of, read_lines, read_record, \
@@ -155,14 +156,33 @@ def coverage(record, tables, others, bad, empty, rows):
             "from_run_json": bool(record)}
 
 
-def analyse(folder, out, sites=None):
-    """Everything the report says; writes the rows to out (fleet.csv) as it reads."""
+def observed(seen, hosts):
+    """{site: {address: {hwaddress: the hosts (indexes) whose table has it}}}
+    of every row but those of entries still being resolved."""
+    site_of = [h.site for h in hosts]
+    one_site = len(set(site_of)) <= 1
+    by_site = defaultdict(lambda: defaultdict(dict))
+    for line, members in seen.items():
+        address, dummy, hw = line.partition(" - ")
+        if hw == UNRESOLVED:
+            continue
+        if one_site:
+            by_site[site_of[members[0]]][address][hw] = members
+            continue
+        for site in {site_of[m] for m in members}:
+            by_site[site][address][hw] = [m for m in members if site_of[m] == site]
+    return by_site
+
+
+def analyse(folder, out, sites=None, compare_earlier=True):
+    """Everything the report says, with what the history takes of the
+    tables; writes the rows to out (fleet.csv) as it reads."""
     record = read_record(folder)
     tables, others = tables_in(folder)
     names = list(tables)
     hosts = hosts_of(names, record, sites or {})
     scope = Scope(hosts)
-    earlier = earlier_runs(folder)
+    earlier = earlier_runs(folder) if compare_earlier else []
     seen = {}  # line -> the hosts (indexes into names) whose table has it
     bad, empty, rows, changed = {}, [], 0, {}
     out.write("host,address,hwaddress\r\n")
@@ -191,7 +211,7 @@ def analyse(folder, out, sites=None):
         disputes += found
         doubles += twice
     unknown = sorted(h.name for h in hosts if not h.nets and h.name not in bad)
-    return {
+    r = {
         "folder": folder,
         "coverage": coverage(record, tables, others, bad, empty, rows),
         "sites": sorted({h.site for h in hosts}),
@@ -204,6 +224,25 @@ def analyse(folder, out, sites=None):
         "changes": {h: c for h, c in changed.items() if c and (c["added"] or c["removed"] or c["changed"])},
         "new_hosts": [h for h, c in changed.items() if c is None] if earlier else [],
     }
+    return {"report": r, "observations": observed(seen, hosts), "names": names,
+            "collected": set(names) - set(bad)}
+
+
+class _Nowhere:
+    """A file that keeps nothing: fleet.csv where only the analysis is wanted."""
+
+    @staticmethod
+    def write(text):
+        return len(text)
+
+
+def analysis_of(folder):
+    """A run folder's analysis for the history, or None where its run.json
+    is not a run's record; nothing is written."""
+    try:
+        return analyse(folder, _Nowhere(), compare_earlier=False)
+    except ReportError:
+        return None
 
 
 def _more(items, where, indent="  "):
@@ -228,7 +267,7 @@ def _first_names(hosts):
 
 def summary(r):
     c, sites = r["coverage"], r["sites"]
-    out = []
+    out = _findings_summary(r)
     if c["from_run_json"]:
         out.append(f"Coverage: {c['collected']} of {c['hosts']} hosts collected, "
                    f"{len(c['not_collected'])} not; {c['rows']} rows.")
@@ -328,15 +367,94 @@ def report_folder(folder):
     return path
 
 
-def write_report(folder, sites=None):
+STATE_ORDER = {history.NEW: 0, history.UNCHECKED: 1, history.ONGOING: 2, history.RESOLVED: 3}
+
+
+def _finding(f, runs):
+    """A finding as report.json has it."""
+    d = f["detail"]
+    return {"id": f["id"], "kind": f["kind"], "severity": f["severity"], "state": f["state"],
+            "site": f["site"], "addresses": d["addresses"], "hwaddresses": d["hwaddresses"],
+            "hosts": f["hosts"], "first_run": runs.get(f["first_seq"]), "last_run": runs.get(f["last_seq"]),
+            "message": history.describe(f["kind"], d)}
+
+
+def _finding_order(f):
+    a = f["addresses"][0] if f["addresses"] else "0.0.0.0"
+    return (STATE_ORDER[f["state"]], -history.SEVERITIES.index(f["severity"]), f["site"], address_key(a), f["id"])
+
+
+def with_history(folder, analysis, options):
+    """The history beside a run's folder brought up to date with it: the
+    report's findings with their states, and how it went, in the report."""
+    r = analysis["report"]
+    root, run = os.path.split(folder)
+    if options is None or not RUN_NAME.match(run):
+        return None
+    path = os.path.join(root, history.HISTORY)
+    try:
+        applied = history.bring_up_to_date(root, run, analysis, options.get("settle_runs", history.SETTLE_RUNS))
+    except history.HistoryError as error:
+        r["history"] = {"path": path, "brought_up_to_date": False, "fault": str(error)}
+        return None
+    if applied is None:
+        r["history"] = {"path": path, "brought_up_to_date": False,
+                        "fault": "it holds a run made after this one, so this one is left out of it "
+                                 "(a rebuild takes it in)"}
+        return None
+    runs = {seq: name for name, seq in applied["known_runs"].items()}
+    faults = [applied["events_fault"]] if "events_fault" in applied else []
+    if options.get("syslog"):
+        try:
+            history.to_syslog(applied["events"])
+        except OSError as error:
+            faults.append(f"syslog: {error.strerror or error}")
+    r["history"] = {"path": path, "brought_up_to_date": True, "runs": len(runs),
+                    "events": len(applied["events"]), "faults": faults}
+    r["findings"] = sorted((_finding(f, runs) for f in applied["findings"]), key=_finding_order)
+    return set(applied["known_runs"])
+
+
+def _findings_summary(r):
+    h = r.get("history")
+    if h is None:
+        return []
+    if not h["brought_up_to_date"]:
+        return [f"History: not brought up to date: {h['fault']}.", ""]
+    findings = r["findings"]
+    by_state = defaultdict(list)
+    for f in findings:
+        by_state[f["state"]].append(f)
+    out = [f"New findings: {len(by_state[history.NEW])}; {len(by_state[history.ONGOING])} ongoing, "
+           f"{len(by_state[history.UNCHECKED])} unchecked (a host that saw it was not collected), "
+           f"{len(by_state[history.RESOLVED])} resolved; history of {h['runs']} "
+           f"run{'' if h['runs'] == 1 else 's'}."]
+    for state, title in ((history.NEW, "New"), (history.UNCHECKED, "Unchecked"), (history.RESOLVED, "Resolved")):
+        items = by_state[state]
+        if state != history.NEW and items:
+            out.append(f"{title}: {len(items)}")
+        for f in items[:SHOWN]:
+            site = f"[{shown(f['site']) or 'no site'}] " if len(r["sites"]) > 1 else ""
+            out.append(f"  {f['severity']} {f['kind']}: {site}{f['message']} ({_first_names(f['hosts'])})")
+        out += _more(items, '"findings"')
+    out += [f"  {fault}" for fault in h["faults"]]
+    return out + [""]
+
+
+def report_run(folder, sites=None, history_options=None):
     """Writes the report's three files in FOLDER/report, each under a
-    temporary name until all three are whole; gives the summary."""
+    temporary name until all three are whole, bringing the history beside
+    a run's folder up to date first when history_options (None: leave it)
+    say so; gives the summary, the report and the runs the history holds
+    (None where it was left as it was)."""
     folder = os.path.realpath(folder)
     temporary = {}
     try:
         with stopped_as_exceptions():
             where = report_folder(folder)
-            temporary["fleet.csv"], report = temporary_file(where, "fleet.csv", lambda f: analyse(folder, f, sites))
+            temporary["fleet.csv"], analysis = temporary_file(where, "fleet.csv", lambda f: analyse(folder, f, sites))
+            held = with_history(folder, analysis, history_options)
+            report = analysis["report"]
             # One line, from json's C encoder: indenting, or writing to the
             # file as it goes, takes the one in Python, many times slower.
             temporary["report.json"], dummy = temporary_file(where, "report.json",
@@ -356,7 +474,12 @@ def write_report(folder, sites=None):
         for path in temporary.values():
             with suppress(FileNotFoundError):  # its folder moved away meanwhile
                 os.unlink(path)
-    return text
+    return text, report, held
+
+
+def write_report(folder, sites=None):
+    """The report on a folder, its history left as it is; gives the summary."""
+    return report_run(folder, sites)[0]
 
 
 USAGE = """usage: python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.report FOLDER

@@ -1,0 +1,718 @@
+"""The history of a folder of runs, TABLES/history.sqlite: every pairing of
+an address and a hardware address that a site's hosts have seen, with the
+runs and hosts that saw it first and last; each address's hardware address
+as arpwatch keeps one (the last and the one before); and every finding of
+the reports, with its state. Each run's report brings it up to date in one
+transaction, and each change of a finding's state is a line of
+TABLES/findings.jsonl. The run folders stay the record: with the
+collections folder on PYTHONPATH,
+
+  python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.history rebuild TABLES
+
+makes the history again from the run folders there.
+"""
+import contextlib
+import errno
+import fcntl
+import hashlib
+import json
+import logging
+import logging.handlers
+import os
+import shutil
+import sqlite3
+import stat
+import sys
+import time
+
+from ansible_collections.arpexport.fleet.plugins.plugin_utils import run_folder
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
+
+HISTORY = "history.sqlite"
+EVENTS = "findings.jsonl"
+LOCK = ".history.lock"
+LOCK_WAIT = 600  # seconds a run waits for another run's update
+BUSY_WAIT = 30  # seconds to wait for another program that reads it (sqlite3, say)
+APPLICATION = 0x61727078  # "arpx": PRAGMA application_id, what tells our file from another database
+VERSION = 1  # PRAGMA user_version: the schema below
+SETTLE_RUNS = 3
+
+NEW, ONGOING, UNCHECKED, RESOLVED = "new", "ongoing", "unchecked", "resolved"
+SEVERITIES = ("info", "notice", "warning", "critical")
+# Each kind of finding, with its severity.
+KINDS = {
+    "disagreement": "warning",
+    "changed": "warning",
+    "flip_flop": "warning",
+    "reused": "warning",
+    "new_station": "info",
+    "several_hwaddresses": "notice",
+    "shared_own_address": "notice",
+    "shared_hwaddress": "notice",
+}
+MOVES = ("changed", "flip_flop", "reused")  # an address at a hardware address other than its last
+# Findings of a change that stand until the address has kept its new
+# hardware address for some runs.
+SETTLING = MOVES + ("new_station",)
+
+SCHEMA = """
+CREATE TABLE runs (
+  seq INTEGER PRIMARY KEY,          -- the order runs came into the history
+  run TEXT NOT NULL UNIQUE,         -- the run folder's name
+  time TEXT NOT NULL,               -- its start, from its name (UTC)
+  hosts INTEGER NOT NULL,           -- hosts in the run
+  collected INTEGER NOT NULL,       -- of them, collected
+  rows INTEGER NOT NULL,            -- rows of the tables collected
+  not_collected TEXT NOT NULL       -- JSON list of the hosts not collected
+);
+CREATE TABLE hostsets (
+  id INTEGER PRIMARY KEY,
+  hosts TEXT NOT NULL UNIQUE        -- JSON list of host names, in order
+);
+CREATE TABLE pairings (
+  site TEXT NOT NULL,
+  address TEXT NOT NULL,
+  hwaddress TEXT NOT NULL,
+  first_seq INTEGER NOT NULL REFERENCES runs (seq),
+  last_seq INTEGER NOT NULL REFERENCES runs (seq),
+  runs INTEGER NOT NULL,            -- runs that saw it
+  first_hosts INTEGER NOT NULL REFERENCES hostsets (id),
+  last_hosts INTEGER NOT NULL REFERENCES hostsets (id),
+  PRIMARY KEY (site, address, hwaddress)
+) WITHOUT ROWID;
+CREATE TABLE stations (
+  site TEXT NOT NULL,
+  address TEXT NOT NULL,
+  hwaddress TEXT NOT NULL,          -- its hardware address now
+  previous TEXT,                    -- the one before, if it had one
+  since_seq INTEGER NOT NULL REFERENCES runs (seq),
+  PRIMARY KEY (site, address)
+) WITHOUT ROWID;
+CREATE TABLE findings (
+  id TEXT PRIMARY KEY,              -- stable: its kind, site and what it is about
+  kind TEXT NOT NULL,
+  severity TEXT NOT NULL,
+  site TEXT NOT NULL,
+  detail TEXT NOT NULL,             -- JSON: addresses, hwaddresses, and what its kind adds
+  hosts INTEGER NOT NULL REFERENCES hostsets (id),  -- the hosts that saw it last
+  state TEXT NOT NULL,              -- new, ongoing, unchecked or resolved
+  first_seq INTEGER NOT NULL REFERENCES runs (seq),
+  last_seq INTEGER NOT NULL REFERENCES runs (seq),  -- the last run it was found in
+  state_seq INTEGER NOT NULL REFERENCES runs (seq), -- the run its state began
+  settled INTEGER NOT NULL DEFAULT 0,               -- a move's runs at its new hardware address since
+  settled_seq INTEGER
+);
+CREATE INDEX findings_open ON findings (state) WHERE state != 'resolved';
+CREATE VIEW seen AS
+  SELECT p.site, p.address, p.hwaddress, f.run AS first_run, f.time AS first_time,
+         l.run AS last_run, l.time AS last_time, p.runs,
+         fh.hosts AS first_hosts, lh.hosts AS last_hosts
+  FROM pairings p JOIN runs f ON f.seq = p.first_seq JOIN runs l ON l.seq = p.last_seq
+  JOIN hostsets fh ON fh.id = p.first_hosts JOIN hostsets lh ON lh.id = p.last_hosts;
+CREATE VIEW finding_states AS
+  SELECT x.id, x.kind, x.severity, x.site, x.state, x.detail, h.hosts,
+         f.run AS first_run, l.run AS last_run, s.run AS state_run
+  FROM findings x JOIN runs f ON f.seq = x.first_seq JOIN runs l ON l.seq = x.last_seq
+  JOIN runs s ON s.seq = x.state_seq JOIN hostsets h ON h.id = x.hosts;
+"""
+
+# What each failure of the database means, by SQLite's result code.
+FAULTS = {
+    5: "it is locked by another program",  # SQLITE_BUSY
+    6: "it is locked by another program",  # SQLITE_LOCKED
+    8: "it is read-only",  # SQLITE_READONLY
+    10: "it cannot be read or written",  # SQLITE_IOERR
+    11: "it is damaged",  # SQLITE_CORRUPT
+    13: "the disk is full",  # SQLITE_FULL
+    14: "it cannot be opened",  # SQLITE_CANTOPEN
+    26: "it is not a database",  # SQLITE_NOTADB
+}
+
+
+class HistoryError(Exception):
+    """The history could not be brought up to date: it is as it was."""
+
+
+def fault(path, error):
+    """A HistoryError for a failure of SQLite or of the file system."""
+    if isinstance(error, sqlite3.Error):
+        why = FAULTS.get(getattr(error, "sqlite_errorcode", 0) & 0xff, f"SQLite: {error}")
+    else:
+        why = error.strerror or str(error)
+    return HistoryError(f"{shown(path)}: {why}")
+
+
+# Findings: their identities, and what they say.
+
+def finding(kind, site, key, addresses, hwaddresses, hosts, **more):
+    """A finding: kind, site and key (what it is about) make its identity."""
+    ident = hashlib.sha256(json.dumps([kind, site, key]).encode("utf-8", "surrogateescape")).hexdigest()[:16]
+    detail = dict(more, addresses=list(addresses), hwaddresses=list(hwaddresses))
+    return {"id": ident, "kind": kind, "severity": KINDS[kind], "site": site,
+            "detail": detail, "hosts": sorted(hosts)}
+
+
+def of_report(r):
+    """The findings of a report's comparisons."""
+    found = []
+    for d in r["disagreements"]:
+        hosts = {h for names in d["hwaddresses"].values() for h in names}
+        found.append(finding("disagreement", d["site"], [d["address"], d["compared"], d["networks"]],
+                             [d["address"]], list(d["hwaddresses"]), hosts,
+                             seen=dict(d["hwaddresses"]),
+                             where=", ".join(d["networks"]) or d["compared"]))
+    for d in r["several_hwaddresses"]:
+        found.append(finding("several_hwaddresses", d["site"], [d["host"], d["address"]],
+                             [d["address"]], d["hwaddresses"], [d["host"]]))
+    for d in r["shared_own_addresses"]:
+        found.append(finding("shared_own_address", d["site"], [d["address"], d["network"]],
+                             [d["address"]], [], d["hosts"], network=d["network"]))
+    for d in r["shared_hwaddresses"]:
+        hosts = {h for names in d["addresses"].values() for h in names}
+        found.append(finding("shared_hwaddress", d["site"], [d["hwaddress"], d["network"]],
+                             list(d["addresses"]), [d["hwaddress"]], hosts, network=d["network"]))
+    return found
+
+
+def describe(kind, detail):
+    """What a finding says, on one line, escaped."""
+    a, hw = detail["addresses"], detail["hwaddresses"]
+    if kind == "disagreement":
+        seen = "; ".join(f"{h} by {', '.join(map(shown, names))}" for h, names in detail["seen"].items())
+        return f"{a[0]} ({shown(detail['where'])}): {seen}"
+    if kind in MOVES:
+        what = {"changed": "changed", "flip_flop": "flip-flop, back", "reused": "back to an older one"}[kind]
+        return f"{a[0]}: {what}: {hw[0]} -> {hw[1]}"
+    if kind == "new_station":
+        return f"{a[0]}: new station at {hw[0]}"
+    if kind == "several_hwaddresses":
+        return f"{a[0]} at {', '.join(hw)} on one host"
+    if kind == "shared_own_address":
+        return f"{a[0]} ({shown(detail['network'])}) held by several hosts"
+    return f"{hw[0]} ({shown(detail['network'])}) behind {', '.join(a)}"
+
+
+# Moves: an address at another hardware address than its last, as arpwatch
+# tells them, across a site's hosts.
+
+def most_seen(hws):
+    """The hardware address that most hosts see an address at (the first, of equals)."""
+    return max(sorted(hws), key=lambda hw: len(hws[hw]))
+
+
+def moves(db, seq, site, addresses, names):
+    """The moves and new stations of one site's addresses ({address: {hw:
+    host indexes}}), and what the site's stations become. A hardware
+    address that the site saw in the run before, or that an open finding
+    already says the address moved to, is no new move: a host that still
+    has the old entry, or one that is poisoned run after run."""
+    stations = {a: (hw, previous, since) for a, hw, previous, since in db.execute(
+        "SELECT address, hwaddress, previous, since_seq FROM stations WHERE site = ?", (site,))}
+    baseline = not stations  # a site's first run: what it sees is what it has
+    before = db.execute("SELECT max(seq) FROM runs WHERE seq < ?", (seq,)).fetchone()[0] or 0
+    moved = open_moves(db, site)
+    found, updates = [], []
+    for address, hws in addresses.items():
+        station = stations.get(address)
+        if station is None:
+            to = most_seen(hws)
+            updates.append((site, address, to, None, seq))
+            if not baseline:
+                found.append(finding("new_station", site, [address], [address], [to], named(hws[to], names), to=to))
+            continue
+        current, previous, since = station
+        if since == seq:  # moved in this run, by an earlier report on it
+            continue
+        for hw in sorted(hws):
+            if hw != current and (address, hw) not in moved and last_seen(db, site, address, hw) < before:
+                kind = "flip_flop" if hw == previous else "reused" if last_seen(db, site, address, hw) else "changed"
+                found.append(finding(kind, site, [address, current, hw], [address], [current, hw],
+                                     named(hws[hw], names), to=hw))
+        if current not in hws:
+            updates.append((site, address, most_seen(hws), current, seq))
+    return found, updates
+
+
+def open_moves(db, site):
+    """(address, hardware address) of each open finding that an address moved there."""
+    rows = db.execute(f"""SELECT detail FROM findings WHERE site = ? AND state != 'resolved'
+                          AND kind IN ({", ".join("?" * len(MOVES))})""", (site,) + MOVES)
+    moved = set()
+    for (detail,) in rows:
+        d = json.loads(detail)
+        moved.add((d["addresses"][0], d["to"]))
+    return moved
+
+
+def last_seen(db, site, address, hw):
+    """The last run the site saw the pairing in; 0 for never."""
+    row = db.execute("SELECT last_seq FROM pairings WHERE site = ? AND address = ? AND hwaddress = ?",
+                     (site, address, hw)).fetchone()
+    return row[0] if row else 0
+
+
+def named(members, names):
+    return [names[m] for m in members]
+
+
+# States.
+
+def next_state(stored, present, checked, seq):
+    """A finding's state in run seq: stored is its (state, state_seq) so
+    far or None; present, whether this run found it; checked, whether every
+    host that saw it last was collected. None: no finding, and none before."""
+    if present:
+        if stored is None or stored[0] == RESOLVED:
+            return NEW
+        return NEW if stored == (NEW, seq) else ONGOING
+    if stored is None or stored[0] == RESOLVED:
+        return stored and stored[0]
+    return RESOLVED if checked else UNCHECKED
+
+
+def settling(row, hws, seq, settle_runs):
+    """Whether a move or new station found before still stands: its address
+    is still at its hardware address, in fewer than settle_runs runs since
+    in which every host that sees the address agrees; and its count."""
+    to = row["detail"].get("to")
+    settled = row["settled"]
+    if to not in hws:
+        return False, settled
+    if set(hws) == {to} and row["settled_seq"] != seq:
+        settled += 1
+    return settled < settle_runs, settled
+
+
+# The database.
+
+def _lock(root, wait):
+    """The history's lock, taken within wait seconds; its descriptor."""
+    fd = run_folder._private(os.path.join(root, LOCK), os.O_RDWR)  # pylint: disable=protected-access
+    deadline = time.monotonic() + wait
+    while True:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return fd
+        except OSError as error:
+            if error.errno not in (errno.EAGAIN, errno.EACCES) or time.monotonic() > deadline:
+                os.close(fd)
+                if error.errno in (errno.EAGAIN, errno.EACCES):
+                    raise HistoryError(f"another run has held the history's lock for {wait} s") from None
+                raise
+            time.sleep(0.2)
+
+
+@contextlib.contextmanager
+def locked(root, wait=LOCK_WAIT):
+    fd = _lock(root, wait)
+    try:
+        yield
+    finally:
+        os.close(fd)
+
+
+def connect(path):
+    """The history at path, made if there is none; HistoryError for a file
+    that is not one of ours or is of a newer version."""
+    try:
+        mode = os.lstat(path).st_mode
+    except FileNotFoundError:
+        mode = None
+    if mode is not None and not stat.S_ISREG(mode):
+        raise HistoryError(f"{shown(path)} is not a regular file")
+    try:
+        db = sqlite3.connect(path, timeout=BUSY_WAIT, isolation_level=None)
+        db.row_factory = sqlite3.Row
+        application, version = (db.execute(f"PRAGMA {p}").fetchone()[0] for p in ("application_id", "user_version"))
+        if application == 0 and version == 0 and db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] == 0:
+            return db  # empty: made on the first update
+        if application != APPLICATION:
+            db.close()
+            raise HistoryError(f"{shown(path)} is a database, but not a history of runs")
+        if version > VERSION:
+            db.close()
+            raise HistoryError(f"{shown(path)} is of a newer version of this collection ({version}; this one reads {VERSION})")
+        return db
+    except sqlite3.Error as error:
+        raise fault(path, error) from None
+
+
+def _made(db):
+    if db.execute("PRAGMA user_version").fetchone()[0] == 0:
+        # One statement at a time: executescript would commit the transaction first.
+        for statement in SCHEMA.split(";\n"):
+            if statement.strip():
+                db.execute(statement)
+        db.execute(f"PRAGMA application_id = {APPLICATION}")
+        db.execute(f"PRAGMA user_version = {VERSION}")
+
+
+class Hostsets:
+    """Each list of hosts stored once: a pairing that every host sees names them all."""
+
+    def __init__(self, db):
+        self.db, self.ids = db, {}
+
+    def id_of(self, hosts):
+        key = tuple(hosts)
+        if key not in self.ids:
+            text = json.dumps(list(key))
+            row = self.db.execute("SELECT id FROM hostsets WHERE hosts = ?", (text,)).fetchone()
+            self.ids[key] = row[0] if row else self.db.execute(
+                "INSERT INTO hostsets (hosts) VALUES (?)", (text,)).lastrowid
+        return self.ids[key]
+
+
+def run_time(run):
+    stamp = run.partition("-")[0]
+    return f"{stamp[0:4]}-{stamp[4:6]}-{stamp[6:8]}T{stamp[9:11]}:{stamp[11:13]}:{stamp[13:15]}Z"
+
+
+def _run_seq(db, run, coverage):
+    """The run's place in the history, added if it is not there; whether it was."""
+    row = db.execute("SELECT seq FROM runs WHERE run = ?", (run,)).fetchone()
+    values = (coverage["hosts"], coverage["collected"], coverage["rows"],
+              json.dumps(sorted(coverage["not_collected"])))
+    if row:
+        db.execute("UPDATE runs SET hosts = ?, collected = ?, rows = ?, not_collected = ? WHERE seq = ?",
+                   values + (row[0],))
+        return row[0]
+    return db.execute("INSERT INTO runs (run, time, hosts, collected, rows, not_collected) VALUES (?, ?, ?, ?, ?, ?)",
+                      (run, run_time(run)) + values).lastrowid
+
+
+def _pairings(db, seq, observations, names, hostsets):
+    rows = ((site, address, hw, seq, seq, hostsets.id_of(named(members, names)))
+            for site, addresses in observations.items()
+            for address, hws in addresses.items() for hw, members in hws.items())
+    db.executemany("""INSERT INTO pairings (site, address, hwaddress, first_seq, last_seq, runs, first_hosts, last_hosts)
+                      VALUES (?1, ?2, ?3, ?4, ?5, 1, ?6, ?6)
+                      ON CONFLICT (site, address, hwaddress) DO UPDATE SET
+                        runs = runs + (last_seq != excluded.last_seq),
+                        last_seq = excluded.last_seq, last_hosts = excluded.last_hosts""", rows)
+
+
+def _stations(db, updates):
+    db.executemany("""INSERT INTO stations (site, address, hwaddress, previous, since_seq) VALUES (?, ?, ?, ?, ?)
+                      ON CONFLICT (site, address) DO UPDATE SET hwaddress = excluded.hwaddress,
+                        previous = excluded.previous, since_seq = excluded.since_seq""", updates)
+
+
+def _open_findings(db):
+    rows = db.execute("""SELECT x.id, x.kind, x.site, x.detail, x.state, x.state_seq, x.first_seq, x.last_seq, x.settled,
+                                x.settled_seq, h.hosts FROM findings x JOIN hostsets h ON h.id = x.hosts
+                         WHERE x.state != 'resolved'""")
+    return {r["id"]: dict(r, detail=json.loads(r["detail"]), hosts=json.loads(r["hosts"])) for r in rows}
+
+
+def _stored(db, ident):
+    row = db.execute("SELECT state, state_seq, first_seq FROM findings WHERE id = ?", (ident,)).fetchone()
+    return row and tuple(row)
+
+
+def _carried(row, settled):
+    """An open finding found before, as one of this run's."""
+    return {"id": row["id"], "kind": row["kind"], "severity": KINDS[row["kind"]], "site": row["site"],
+            "detail": row["detail"], "hosts": row["hosts"], "settled": settled}
+
+
+def _unfound(row, observations, collected, seq, settle_runs):
+    """An open finding this run did not find: (its state now, its settled
+    count), or (None, count) for a move or new station that still stands."""
+    checked = set(row["hosts"]) <= collected
+    if row["kind"] not in SETTLING:
+        return next_state((row["state"], row["state_seq"]), False, checked, seq), row["settled"]
+    hws = observations.get(row["site"], {}).get(row["detail"]["addresses"][0], {})
+    stands, settled = settling(row, hws, seq, settle_runs)
+    if stands:
+        return None, settled
+    if row["detail"].get("to") in hws:  # settled: the address's own hardware address now
+        return RESOLVED, settled
+    return next_state((row["state"], row["state_seq"]), False, checked, seq), settled
+
+
+def states(db, seq, found, observations, collected, settle_runs, hostsets):
+    """Every finding of this run and every open one before, with its
+    state in this run, written to the history; the changes of state."""
+    found = {f["id"]: f for f in found}
+    listed, changes = [], []
+    for ident, row in _open_findings(db).items():
+        if ident in found:
+            continue
+        state, settled = _unfound(row, observations, collected, seq, settle_runs)
+        if state is None:
+            found[ident] = _carried(row, settled)
+            continue
+        if state != row["state"]:
+            db.execute("UPDATE findings SET state = ?, state_seq = ?, settled = ? WHERE id = ?",
+                       (state, seq, settled, ident))
+            changes.append((state, row))
+        listed.append(dict(_carried(row, settled), state=state, first_seq=row["first_seq"], last_seq=row["last_seq"]))
+    for ident, f in found.items():
+        stored = _stored(db, ident)
+        state = next_state(stored and stored[:2], True, True, seq)
+        hosts, detail = hostsets.id_of(f["hosts"]), json.dumps(f["detail"])
+        if stored is None:
+            db.execute("""INSERT INTO findings (id, kind, severity, site, detail, hosts, state, first_seq, last_seq,
+                          state_seq, settled_seq) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)""",
+                       (ident, f["kind"], f["severity"], f["site"], detail, hosts, state, seq, seq, seq, seq))
+        else:
+            db.execute("""UPDATE findings SET detail = ?, hosts = ?, state = ?, last_seq = ?, state_seq = ?,
+                          settled = ?, settled_seq = ? WHERE id = ?""",
+                       (detail, hosts, state, seq, seq if state != stored[0] else stored[1],
+                        f.get("settled", 0), seq, ident))
+        if stored is None or state != stored[0]:
+            changes.append((state, f))
+        listed.append(dict(f, state=state, first_seq=stored[2] if stored else seq, last_seq=seq))
+    return listed, changes
+
+
+def newest_run(db):
+    row = db.execute("SELECT run FROM runs ORDER BY seq DESC LIMIT 1").fetchone()
+    return row and row[0]
+
+
+def apply(db, root, run, analysis, settle_runs=SETTLE_RUNS):
+    """Brings the history up to date with one run's analysis, in one
+    transaction: its findings with their states, and the changes of state;
+    None for a run older than the history's newest, which is left out."""
+    observations, names, collected = analysis["observations"], analysis["names"], analysis["collected"]
+    db.execute("BEGIN IMMEDIATE")
+    try:
+        _made(db)
+        newest = newest_run(db)
+        if newest and newest != run and run_folder.newer(root, newest, run):
+            db.execute("ROLLBACK")
+            return None
+        seq = _run_seq(db, run, analysis["report"]["coverage"])
+        hostsets = Hostsets(db)
+        found, updates = of_report(analysis["report"]), []
+        for site, addresses in observations.items():
+            more, changed = moves(db, seq, site, addresses, names)
+            found += more
+            updates += changed
+        listed, changes = states(db, seq, found, observations, collected, settle_runs, hostsets)
+        _stations(db, updates)
+        _pairings(db, seq, observations, names, hostsets)
+        db.execute("COMMIT")
+    except BaseException:
+        with contextlib.suppress(sqlite3.Error):
+            db.execute("ROLLBACK")
+        raise
+    return {"seq": seq, "findings": listed, "changes": changes}
+
+
+def runs_of(db):
+    return {row[1]: row[0] for row in db.execute("SELECT seq, run FROM runs")}
+
+
+# Events: a line of findings.jsonl for each finding that is new or resolved.
+
+def event(state, f, run, at):
+    d = f["detail"]
+    return {"time": at, "run": run, "id": f["id"], "kind": f["kind"], "severity": KINDS[f["kind"]],
+            "state": state, "site": f["site"], "addresses": d["addresses"], "hwaddresses": d["hwaddresses"],
+            "hosts": f["hosts"], "message": describe(f["kind"], d)}
+
+
+def write_events(root, events):
+    """Appends each event as one line to findings.jsonl, under the
+    history's lock (held by the caller); a line a full disk cuts short is
+    taken back, so that every line is whole."""
+    if not events:
+        return
+    data = "".join(json.dumps(e, sort_keys=True) + "\n" for e in events).encode("ascii")
+    fd = os.open(os.path.join(root, EVENTS), os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EINVAL, f"{EVENTS} is not a regular file")
+        size = os.fstat(fd).st_size
+        try:
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd, view):]
+        except OSError:
+            os.ftruncate(fd, size)
+            raise
+    finally:
+        os.close(fd)
+
+
+def to_syslog(events, address="/dev/log"):
+    """Each new finding to the local syslog, its text escaped as the report's."""
+    log = logging.getLogger("arpexport.fleet.findings")
+    log.propagate = False
+    handler = logging.handlers.SysLogHandler(address=address)
+    try:
+        handler.ident = "arpexport: "
+        log.addHandler(handler)
+        for e in events:
+            if e["state"] == NEW:
+                site = f"[{shown(e['site'])}] " if e["site"] else ""
+                log.warning("%s finding %s %s %s%s (run %s)", e["severity"], e["id"], e["kind"], site,
+                            e["message"], e["run"])
+    finally:
+        log.removeHandler(handler)
+        handler.close()
+
+
+# Removing old runs.
+
+def removable(root, current, keep_runs, keep_days, known_runs, now=None):
+    """The run folders of root beyond both bounds (those given), oldest
+    first: real folders with run names, never the current run, the one
+    latest names, or one the history does not hold."""
+    try:
+        latest = os.readlink(os.path.join(root, run_folder.LATEST))
+    except OSError:
+        latest = None
+    with os.scandir(root) as entries:
+        runs = [e.name for e in entries if run_folder.RUN_NAME.match(e.name) and e.is_dir(follow_symlinks=False)]
+    order = run_folder.made_order(root)
+    runs.sort(key=lambda n: (order.get(n, -1), run_folder.run_key(n)))
+    kept = set(runs[-keep_runs:]) if keep_runs else set()
+    if keep_days is not None:
+        limit = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime((now or time.time()) - keep_days * 86400))
+        kept |= {n for n in runs if n.partition("-")[0] >= limit}
+    if keep_runs is None and keep_days is None:
+        return []
+    return [n for n in runs if n not in kept and n not in (current, latest)
+            and (known_runs is None or n in known_runs)]
+
+
+def remove_runs(root, names):
+    """Removes run folders: each first renamed out of the runs' names, so
+    that a stop leaves no part of a run under its name; never through a link."""
+    removed, faults = [], []
+    for name in names:
+        hidden = os.path.join(root, f".removing.{name}")
+        try:
+            if not stat.S_ISDIR(os.lstat(os.path.join(root, name)).st_mode):
+                continue
+            os.rename(os.path.join(root, name), hidden)
+            removed.append(name)
+            _remove_tree(hidden)
+        except OSError as error:
+            faults.append(f"{name}: {error.strerror or error}")
+    with os.scandir(root) as entries:  # what a stop left before
+        for e in entries:
+            if e.name.startswith(".removing.") and run_folder.RUN_NAME.match(e.name[10:]) \
+                    and e.is_dir(follow_symlinks=False):
+                with contextlib.suppress(OSError):
+                    _remove_tree(e.path)
+    return removed, faults
+
+
+def _remove_tree(path):
+    if not shutil.rmtree.avoids_symlink_attacks:
+        raise OSError(errno.ENOTSUP, "this system cannot remove a folder safely")
+    shutil.rmtree(path)
+
+
+# Bringing up to date, and rebuilding.
+
+def bring_up_to_date(root, run, analysis, settle_runs=SETTLE_RUNS, wait=LOCK_WAIT):
+    """The history brought up to date with a run, and its new and resolved
+    findings appended to findings.jsonl; what apply gives, with the events."""
+    path = os.path.join(root, HISTORY)
+    try:
+        with locked(root, wait):
+            db = connect(path)
+            try:
+                applied = apply(db, root, run, analysis, settle_runs)
+                known_runs = runs_of(db)
+            finally:
+                db.close()
+            if applied is None:
+                return None
+            at = run_folder.now()
+            applied["events"] = [event(state, f, run, at) for state, f in applied["changes"]
+                                 if state in (NEW, RESOLVED)]
+            applied["known_runs"] = known_runs
+            try:
+                write_events(root, applied["events"])
+            except OSError as error:
+                applied["events_fault"] = f"{shown(os.path.join(root, EVENTS))}: {error.strerror}"
+            return applied
+    except (sqlite3.Error, OSError) as error:
+        raise fault(path, error) from None
+
+
+def rebuild(root, analyse):
+    """Makes the history again from the run folders in root, in the order
+    they were made, under a new name put in place once whole; analyse(folder)
+    gives a run's analysis. The run folders it took in."""
+    path = os.path.join(root, HISTORY)
+    order = run_folder.made_order(root)
+    with os.scandir(root) as entries:
+        runs = [e.name for e in entries if run_folder.RUN_NAME.match(e.name) and e.is_dir(follow_symlinks=False)]
+    runs.sort(key=lambda n: (order.get(n, -1), run_folder.run_key(n)))
+    taken = []
+    with locked(root):
+        temporary = os.path.join(root, f".{HISTORY}.rebuild")
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        try:
+            db = connect(temporary)
+            try:
+                for run in runs:
+                    analysis = analyse(os.path.join(root, run))
+                    if analysis is not None and apply(db, root, run, analysis) is not None:
+                        taken.append(run)
+            finally:
+                db.close()
+            os.replace(temporary, path)
+        except BaseException:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temporary)
+            raise
+    return taken
+
+
+def content(path):
+    """Every row of a history, table by table: what two histories are compared by."""
+    db = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    try:
+        return {t: db.execute(f"SELECT * FROM {t} ORDER BY 1").fetchall()  # nosec: our own names
+                for t in ("runs", "hostsets", "pairings", "stations", "findings")}
+    finally:
+        db.close()
+
+
+USAGE = """usage: python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.history rebuild TABLES
+
+Makes TABLES/history.sqlite again from the run folders in TABLES, in the
+order they were made; the old one is replaced once the new one is whole.
+"""
+
+
+def main(argv):
+    # The report's module imports this one; imported here, not at the top.
+    from ansible_collections.arpexport.fleet.plugins.plugin_utils import report  # pylint: disable=import-outside-toplevel
+    if len(argv) == 2 and argv[1] in ("-h", "--help"):
+        sys.stdout.write(USAGE)
+        return 0
+    if len(argv) != 3 or argv[1] != "rebuild":
+        sys.stderr.write(USAGE)
+        return 2
+    root = os.path.realpath(argv[2])
+    if not os.path.isdir(root):
+        sys.stderr.write(f"history: {shown(argv[2])} is not a folder\n")
+        return 1
+    try:
+        taken = rebuild(root, report.analysis_of)
+    except (HistoryError, report.ReportError) as error:
+        sys.stderr.write(f"history: {error}\n")
+        return 1
+    except (sqlite3.Error, OSError) as error:
+        sys.stderr.write(f"history: {fault(os.path.join(root, HISTORY), error)}\n")
+        return 1
+    except KeyboardInterrupt:
+        sys.stderr.write("history: stopped; the history is as it was\n")
+        return 130
+    sys.stdout.write(f"{os.path.join(root, HISTORY)}: rebuilt from {len(taken)} runs\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
