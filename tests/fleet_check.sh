@@ -476,15 +476,15 @@ for run in "${pair[@]}"; do
 done
 check "two runs at once: latest at the newer" "$(printf '%s\n' "${pair[@]}" | sort -t- -k1,1 -k2n | tail -n1)" "$(newest)"
 
-# A fleet watched over time: five runs of small and mixed into a tables
+# A fleet watched over time: six runs of small and mixed into a tables
 # folder of their own. Their gateway 10.66.7.1 changes (a new finding, a
 # line of findings.jsonl, and with alert_severity a run that ends with
-# status 2 saying so), changes back (a flip-flop), stays (ongoing, no new
-# line) and settles (resolved, settle_runs 2). small and mixed disagree
-# about 10.66.7.5: unchecked while small is not collected, then resolved;
-# so is the change that small saw too.
-# A rebuild from the folders gives the same history; keep_runs removes the
-# oldest folders while the history keeps their pairings.
+# status 2 saying so); while small is not collected, small's last view
+# counts and its findings are unchecked, not resolved; then the gateway is
+# back (a flip-flop), stays (ongoing, no new line) and settles (resolved,
+# settle_runs 2). small and mixed disagree about 10.66.7.5 until it is
+# mended. A rebuild from the folders gives the same history; keep_runs
+# removes the oldest folders while the history keeps their pairings.
 watched=$work/watched
 gateway() { for host in small mixed; do ip -n "$(fleet_ns "$host")" neigh replace 10.66.7.1 lladdr "$1" dev v0 nud permanent; done; }
 watch() { # NAME ARG...: a run into $watched
@@ -495,19 +495,19 @@ states() { # NAME: the kinds and states of its run's findings about 10.66.7.x
   report "$watched/$(cat "$1.run")/report/report.json" \
     'sorted((f["kind"], f["state"]) for f in r["findings"] if f["addresses"][0].startswith("10.66.7."))'
 }
-events() { # the lines of findings.jsonl about 10.66.7.x: run's name, kind, state
+events() { # the lines of findings.jsonl about 10.66.7.x, by run: run's name, kind, state
   python3 -c 'import json, sys
-for line in open(sys.argv[1]):
-    e = json.loads(line)
-    if e["addresses"][0].startswith("10.66.7."):
-        print(e["run"], e["kind"], e["state"])' "$watched/findings.jsonl" | tr '\n' ';'
+lines = [json.loads(line) for line in open(sys.argv[1])]
+print(";".join(sorted(f"{e['"'"'run'"'"']} {e['"'"'kind'"'"']} {e['"'"'state'"'"']}" for e in lines if e["addresses"][0].startswith("10.66.7."))))' \
+    "$watched/findings.jsonl"
 }
 history_py() { fleet_controller env PYTHONPATH="$FLEET/collections" python3 -c "import sys
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import history
 $1" "${@:2}"; }
+neighbour() { ip -n "$(fleet_ns "$1")" neigh replace "$2" lladdr "$3" dev v0 nud permanent; }
 gateway 0a:00:00:00:07:01
-ip -n "$(fleet_ns small)" neigh replace 10.66.7.5 lladdr 0a:00:00:00:07:05 dev v0 nud permanent
-ip -n "$(fleet_ns mixed)" neigh replace 10.66.7.5 lladdr 0a:00:00:00:07:06 dev v0 nud permanent
+neighbour small 10.66.7.5 0a:00:00:00:07:05
+neighbour mixed 10.66.7.5 0a:00:00:00:07:06
 watch w1
 gateway 0a:00:00:00:07:66
 watch w2 -e alert_severity=warning
@@ -515,30 +515,31 @@ gateway 0a:00:00:00:07:01
 fleet_stop small
 watch w3
 fleet_start small
-ip -n "$(fleet_ns small)" neigh replace 10.66.7.5 lladdr 0a:00:00:00:07:06 dev v0 nud permanent
-watch w4 -e alert_severity=warning
-w=($(cat w1.run w2.run w3.run w4.run))
+neighbour mixed 10.66.7.5 0a:00:00:00:07:05
+watch w4
+watch w5 -e alert_severity=warning
+w=($(cat w1.run w2.run w3.run w4.run w5.run))
 check "watched: the first run, a disagreement" "[('disagreement', 'new')]" "$(states w1)"
 check "watched: the gateway changed" "[('changed', 'new'), ('disagreement', 'ongoing')]" "$(states w2)"
 check "watched: a new warning, status 2 with its message" "1 1" "$(grep -c 'playbook: status 2' w2.log) $(
   grep -c '1 new finding of severity warning or above: warning changed: 10.66.7.1: changed: 0a:00:00:00:07:01 -> 0a:00:00:00:07:66' w2.log)"
-check "watched: back (flip-flop); small not collected, its disagreement unchecked" \
-  "[('changed', 'unchecked'), ('disagreement', 'unchecked'), ('flip_flop', 'new')]" "$(states w3)"
-check "watched: the flip-flop ongoing, the disagreement and the change resolved" \
-  "[('changed', 'resolved'), ('disagreement', 'resolved'), ('flip_flop', 'ongoing')]" "$(states w4)"
-check "watched: nothing new of warning, status 0" "playbook: status 0" "$(tail -n1 w4.log)"
+check "watched: small not collected, its findings unchecked" "[('changed', 'unchecked'), ('disagreement', 'unchecked')]" "$(states w3)"
+check "watched: back (flip-flop), the change and the mended disagreement resolved" \
+  "[('changed', 'resolved'), ('disagreement', 'resolved'), ('flip_flop', 'new')]" "$(states w4)"
+check "watched: the flip-flop ongoing" "[('flip_flop', 'ongoing')]" "$(states w5)"
+check "watched: nothing new of warning, status 0" "playbook: status 0" "$(tail -n1 w5.log)"
 check "watched: findings.jsonl, a line for each change of state" \
-  "${w[0]} disagreement new;${w[1]} changed new;${w[2]} flip_flop new;${w[3]} disagreement resolved;${w[3]} changed resolved;" \
+  "${w[0]} disagreement new;${w[1]} changed new;${w[3]} changed resolved;${w[3]} disagreement resolved;${w[3]} flip_flop new" \
   "$(events)"
 cp "$watched/history.sqlite" watched.before
 fleet_controller env PYTHONPATH="$FLEET/collections" \
   python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.history rebuild "$watched" >rebuild.out 2>&1
-check "watched: the rebuild from the folders, of four runs" "$watched/history.sqlite: rebuilt from 4 runs" "$(cat rebuild.out)"
+check "watched: the rebuild from the folders, of five runs" "$watched/history.sqlite: rebuilt from 5 runs" "$(cat rebuild.out)"
 check "watched: the rebuilt history the same" "True" \
   "$(history_py 'print(history.content(sys.argv[1]) == history.content(sys.argv[2]))' watched.before "$watched/history.sqlite")"
-watch w5 -e keep_runs=3
-check "watched: settled" "[('flip_flop', 'resolved')]" "$(states w5)"
-check "watched: keep_runs=3 removed the two oldest folders" "${w[2]} ${w[3]} $(cat w5.run) latest" \
+watch w6 -e keep_runs=3
+check "watched: settled" "[('flip_flop', 'resolved')]" "$(states w6)"
+check "watched: keep_runs=3 removed the three oldest folders" "${w[3]} ${w[4]} $(cat w6.run) latest" \
   "$(cd "$watched" && ls -d 2*Z* latest | tr '\n' ' ' | sed 's/ $//')"
 check "watched: the history still knows the gateway's change in a removed run" "${w[1]} ${w[1]} 1" \
   "$(history_py 'import sqlite3

@@ -36,6 +36,7 @@ BUSY_WAIT = 30  # seconds to wait for another program that reads it (sqlite3, sa
 APPLICATION = 0x61727078  # "arpx": PRAGMA application_id, what tells our file from another database
 VERSION = 1  # PRAGMA user_version: the schema below
 SETTLE_RUNS = 3
+NAMED = 5  # hosts named under each hardware address of a disagreement's message
 
 NEW, ONGOING, UNCHECKED, RESOLVED = "new", "ongoing", "unchecked", "resolved"
 SEVERITIES = ("info", "notice", "warning", "critical")
@@ -85,6 +86,7 @@ CREATE TABLE stations (
   address TEXT NOT NULL,
   hwaddress TEXT NOT NULL,          -- its hardware address now
   previous TEXT,                    -- the one before, if it had one
+  held TEXT NOT NULL,               -- JSON list of every one it had before
   since_seq INTEGER NOT NULL REFERENCES runs (seq),
   PRIMARY KEY (site, address)
 ) WITHOUT ROWID;
@@ -146,7 +148,8 @@ def fault(path, error):
 
 def finding(kind, site, key, addresses, hwaddresses, hosts, **more):
     """A finding: kind, site and key (what it is about) make its identity."""
-    ident = hashlib.sha256(json.dumps([kind, site, key]).encode("utf-8", "surrogateescape")).hexdigest()[:16]
+    text = "\0".join([kind, site] + [",".join(k) if isinstance(k, list) else k for k in key])
+    ident = hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()[:16]
     detail = dict(more, addresses=list(addresses), hwaddresses=list(hwaddresses))
     return {"id": ident, "kind": kind, "severity": KINDS[kind], "site": site,
             "detail": detail, "hosts": sorted(hosts)}
@@ -159,7 +162,8 @@ def of_report(r):
         hosts = {h for names in d["hwaddresses"].values() for h in names}
         found.append(finding("disagreement", d["site"], [d["address"], d["compared"], d["networks"]],
                              [d["address"]], list(d["hwaddresses"]), hosts,
-                             seen=dict(d["hwaddresses"]),
+                             seen={hw: {"hosts": names[:NAMED], "count": len(names)}
+                                   for hw, names in d["hwaddresses"].items()},
                              where=", ".join(d["networks"]) or d["compared"]))
     for d in r["several_hwaddresses"]:
         found.append(finding("several_hwaddresses", d["site"], [d["host"], d["address"]],
@@ -174,11 +178,16 @@ def of_report(r):
     return found
 
 
+def _some(names, count):
+    more = f" and {count - len(names)} more" if count > len(names) else ""
+    return ", ".join(map(shown, names)) + more
+
+
 def describe(kind, detail):
     """What a finding says, on one line, escaped."""
     a, hw = detail["addresses"], detail["hwaddresses"]
     if kind == "disagreement":
-        seen = "; ".join(f"{h} by {', '.join(map(shown, names))}" for h, names in detail["seen"].items())
+        seen = "; ".join(f"{h} by {_some(by['hosts'], by['count'])}" for h, by in detail["seen"].items())
         return f"{a[0]} ({shown(detail['where'])}): {seen}"
     if kind in MOVES:
         what = {"changed": "changed", "flip_flop": "flip-flop, back", "reused": "back to an older one"}[kind]
@@ -195,60 +204,53 @@ def describe(kind, detail):
 # Moves: an address at another hardware address than its last, as arpwatch
 # tells them, across a site's hosts.
 
-def most_seen(hws):
-    """The hardware address that most hosts see an address at (the first, of equals)."""
-    return max(sorted(hws), key=lambda hw: len(hws[hw]))
+def most_seen(hws, current=None, absent=0):
+    """The hardware address that most hosts see an address at, absent
+    more for current: of equals, current, else the first."""
+    def support(hw):
+        return len(hws.get(hw, ())) + (absent if hw == current else 0)
+    return max(sorted(set(hws) | ({current} if absent else set())), key=lambda hw: (support(hw), hw == current))
 
 
-def moves(db, seq, site, addresses, names):
+def absent_seers(db, site, address, hw, missing, hostsets):
+    """How many hosts that saw the address at hw in the run before were not collected now."""
+    row = db.execute("SELECT last_hosts FROM pairings WHERE site = ? AND address = ? AND hwaddress = ?",
+                     (site, address, hw)).fetchone()
+    return len(missing.intersection(hostsets.hosts_of(row[0]))) if row else 0
+
+
+def moves(db, seq, site, addresses, names, missing, hostsets):
     """The moves and new stations of one site's addresses ({address: {hw:
-    host indexes}}), and what the site's stations become. A hardware
-    address that the site saw in the run before, or that an open finding
-    already says the address moved to, is no new move: a host that still
-    has the old entry, or one that is poisoned run after run."""
-    stations = {a: (hw, previous, since) for a, hw, previous, since in db.execute(
-        "SELECT address, hwaddress, previous, since_seq FROM stations WHERE site = ?", (site,))}
+    host indexes}}), and what the site's stations become. An address moves
+    when most of the site's hosts that see it see it at another hardware
+    address than its last; a host that was not collected is taken to see
+    what it saw last. A few hosts that see another one (a stale entry, or a
+    poisoned host) are a disagreement, not a move."""
+    stations = {a: (hw, previous, held, since) for a, hw, previous, held, since in db.execute(
+        "SELECT address, hwaddress, previous, held, since_seq FROM stations WHERE site = ?", (site,))}
     baseline = not stations  # a site's first run: what it sees is what it has
-    before = db.execute("SELECT max(seq) FROM runs WHERE seq < ?", (seq,)).fetchone()[0] or 0
-    moved = open_moves(db, site)
     found, updates = [], []
     for address, hws in addresses.items():
         station = stations.get(address)
         if station is None:
             to = most_seen(hws)
-            updates.append((site, address, to, None, seq))
+            updates.append((site, address, to, None, "[]", seq))
             if not baseline:
                 found.append(finding("new_station", site, [address], [address], [to], named(hws[to], names), to=to))
             continue
-        current, previous, since = station
+        current, previous, held, since = station
         if since == seq:  # moved in this run, by an earlier report on it
             continue
-        for hw in sorted(hws):
-            if hw != current and (address, hw) not in moved and last_seen(db, site, address, hw) < before:
-                kind = "flip_flop" if hw == previous else "reused" if last_seen(db, site, address, hw) else "changed"
-                found.append(finding(kind, site, [address, current, hw], [address], [current, hw],
-                                     named(hws[hw], names), to=hw))
-        if current not in hws:
-            updates.append((site, address, most_seen(hws), current, seq))
+        absent = absent_seers(db, site, address, current, missing, hostsets) if missing else 0
+        to = most_seen(hws, current, absent)
+        if to == current:
+            continue
+        held = json.loads(held)
+        kind = "flip_flop" if to == previous else "reused" if to in held else "changed"
+        found.append(finding(kind, site, [address, current, to], [address], [current, to],
+                             named(hws[to], names), to=to))
+        updates.append((site, address, to, current, json.dumps(sorted(set(held) | {current})), seq))
     return found, updates
-
-
-def open_moves(db, site):
-    """(address, hardware address) of each open finding that an address moved there."""
-    rows = db.execute(f"""SELECT detail FROM findings WHERE site = ? AND state != 'resolved'
-                          AND kind IN ({", ".join("?" * len(MOVES))})""", (site,) + MOVES)
-    moved = set()
-    for (detail,) in rows:
-        d = json.loads(detail)
-        moved.add((d["addresses"][0], d["to"]))
-    return moved
-
-
-def last_seen(db, site, address, hw):
-    """The last run the site saw the pairing in; 0 for never."""
-    row = db.execute("SELECT last_seq FROM pairings WHERE site = ? AND address = ? AND hwaddress = ?",
-                     (site, address, hw)).fetchone()
-    return row[0] if row else 0
 
 
 def named(members, names):
@@ -351,7 +353,14 @@ class Hostsets:
     """Each list of hosts stored once: a pairing that every host sees names them all."""
 
     def __init__(self, db):
-        self.db, self.ids = db, {}
+        self.db, self.ids, self.lists = db, {}, {}
+
+    def hosts_of(self, ident):
+        """The hosts of a set, decoded once; the same list for each finding of it."""
+        if ident not in self.lists:
+            row = self.db.execute("SELECT hosts FROM hostsets WHERE id = ?", (ident,)).fetchone()
+            self.lists[ident] = json.loads(row[0])
+        return self.lists[ident]
 
     def id_of(self, hosts):
         key = tuple(hosts)
@@ -393,16 +402,17 @@ def _pairings(db, seq, observations, names, hostsets):
 
 
 def _stations(db, updates):
-    db.executemany("""INSERT INTO stations (site, address, hwaddress, previous, since_seq) VALUES (?, ?, ?, ?, ?)
+    db.executemany("""INSERT INTO stations (site, address, hwaddress, previous, held, since_seq)
+                      VALUES (?, ?, ?, ?, ?, ?)
                       ON CONFLICT (site, address) DO UPDATE SET hwaddress = excluded.hwaddress,
-                        previous = excluded.previous, since_seq = excluded.since_seq""", updates)
+                        previous = excluded.previous, held = excluded.held, since_seq = excluded.since_seq""",
+                   updates)
 
 
-def _open_findings(db):
-    rows = db.execute("""SELECT x.id, x.kind, x.site, x.detail, x.state, x.state_seq, x.first_seq, x.last_seq, x.settled,
-                                x.settled_seq, h.hosts FROM findings x JOIN hostsets h ON h.id = x.hosts
-                         WHERE x.state != 'resolved'""")
-    return {r["id"]: dict(r, detail=json.loads(r["detail"]), hosts=json.loads(r["hosts"])) for r in rows}
+def _open_findings(db, hostsets):
+    rows = db.execute("""SELECT id, kind, site, detail, state, state_seq, first_seq, last_seq, settled, settled_seq,
+                                hosts FROM findings WHERE state != 'resolved'""")
+    return {r["id"]: dict(r, detail=json.loads(r["detail"]), hosts=hostsets.hosts_of(r["hosts"])) for r in rows}
 
 
 def _stored(db, ident):
@@ -436,7 +446,7 @@ def states(db, seq, found, observations, collected, settle_runs, hostsets):
     state in this run, written to the history; the changes of state."""
     found = {f["id"]: f for f in found}
     listed, changes = [], []
-    for ident, row in _open_findings(db).items():
+    for ident, row in _open_findings(db, hostsets).items():
         if ident in found:
             continue
         state, settled = _unfound(row, observations, collected, seq, settle_runs)
@@ -484,11 +494,13 @@ def apply(db, root, run, analysis, settle_runs=SETTLE_RUNS):
         if newest and newest != run and run_folder.newer(root, newest, run):
             db.execute("ROLLBACK")
             return None
-        seq = _run_seq(db, run, analysis["report"]["coverage"])
+        coverage = analysis["report"]["coverage"]
+        seq = _run_seq(db, run, coverage)
         hostsets = Hostsets(db)
         found, updates = of_report(analysis["report"]), []
+        missing = set(coverage["not_collected"])
         for site, addresses in observations.items():
-            more, changed = moves(db, seq, site, addresses, names)
+            more, changed = moves(db, seq, site, addresses, names, missing, hostsets)
             found += more
             updates += changed
         listed, changes = states(db, seq, found, observations, collected, settle_runs, hostsets)
