@@ -59,16 +59,16 @@ options:
     default: 3
   syslog:
     description:
-      - Also send each new finding to the local syslog (C(/dev/log)), its
-        text escaped as the report's.
+      - Also send each new finding to the local syslog (C(/dev/log)) at the
+        priority of its severity, its text escaped as the report's.
     type: bool
     default: false
   alert_severity:
     description:
       - "A new finding of this severity or above makes the result's C(alert)
         a message, which the collect playbook ends with as a failure
-        (status 2), for cron's C(MAILTO) or a timer's C(OnFailure=).
-        C(none): never."
+        (status 2), for cron's C(MAILTO) or a timer's C(OnFailure=), before
+        it fails for hosts not collected. C(none): never."
     type: str
     choices: [none, info, notice, warning, critical]
     default: none
@@ -77,8 +77,8 @@ options:
       - "After the report, remove the oldest run folders beside a run's
         folder beyond this many (this one counted). With I(keep_days) too,
         a run either keeps is kept. Never this run, the one C(latest) names,
-        one the history does not hold, a link, or anything but a folder
-        with a run's name."
+        a link, or anything but a folder with a run's name; with the
+        history, never one it does not hold."
     type: int
   keep_days:
     description:
@@ -111,7 +111,7 @@ EXAMPLES = r"""
 
 RETURN = r"""
 findings:
-  description: How many findings the report has in each state (none without a history).
+  description: How many findings the report has in each state (all 0 without a history).
   returned: success
   type: dict
   sample: {"new": 1, "ongoing": 3, "unchecked": 0, "resolved": 1}

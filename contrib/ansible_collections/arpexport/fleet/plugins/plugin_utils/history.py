@@ -19,14 +19,16 @@ import json
 import logging
 import logging.handlers
 import os
+import re
 import shutil
+import signal
 import sqlite3
 import stat
 import sys
 import time
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import run_folder
-from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import shown
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_line, shown
 
 HISTORY = "history.sqlite"
 EVENTS = "findings.jsonl"
@@ -39,6 +41,9 @@ SETTLE_RUNS = 3
 NAMED = 5  # hosts named under each hardware address of a disagreement's message
 
 NEW, ONGOING, UNCHECKED, RESOLVED = "new", "ongoing", "unchecked", "resolved"
+STATE_NAMES = (NEW, ONGOING, UNCHECKED, RESOLVED)
+ADDRESS = re.compile(r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])(?:\.(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}")
+HWADDRESS = re.compile(r"(?:[0-9a-f]{2}:){5}[0-9a-f]{2}")
 SEVERITIES = ("info", "notice", "warning", "critical")
 # Each kind of finding, with its severity.
 KINDS = {
@@ -135,6 +140,10 @@ class HistoryError(Exception):
     """The history could not be brought up to date: it is as it was."""
 
 
+class EventsError(Exception):
+    """findings.jsonl could not be written."""
+
+
 def fault(path, error):
     """A HistoryError for a failure of SQLite or of the file system."""
     if isinstance(error, sqlite3.Error):
@@ -146,8 +155,19 @@ def fault(path, error):
 
 # Findings: their identities, and what they say.
 
+def stored_text(text):
+    """Text as the history stores it: as it is where it is UTF-8, escaped
+    where it holds bytes that are not (a site from a run.json)."""
+    try:
+        text.encode("utf-8")
+        return text
+    except UnicodeEncodeError:
+        return shown(text)
+
+
 def finding(kind, site, key, addresses, hwaddresses, hosts, **more):
     """A finding: kind, site and key (what it is about) make its identity."""
+    site = stored_text(site)
     text = "\0".join([kind, site] + [",".join(k) if isinstance(k, list) else k for k in key])
     ident = hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()[:16]
     detail = dict(more, addresses=list(addresses), hwaddresses=list(hwaddresses))
@@ -212,22 +232,18 @@ def most_seen(hws, current=None, absent=0):
     return max(sorted(set(hws) | ({current} if absent else set())), key=lambda hw: (support(hw), hw == current))
 
 
-def absent_seers(db, site, address, hw, missing, hostsets):
-    """How many hosts that saw the address at hw in the run before were not collected now."""
-    row = db.execute("SELECT last_hosts FROM pairings WHERE site = ? AND address = ? AND hwaddress = ?",
-                     (site, address, hw)).fetchone()
-    return len(missing.intersection(hostsets.hosts_of(row[0]))) if row else 0
-
-
-def moves(db, seq, site, addresses, names, missing, hostsets):
+def moves(db, seq, site, addresses, names, collected, hostsets):
     """The moves and new stations of one site's addresses ({address: {hw:
     host indexes}}), and what the site's stations become. An address moves
     when most of the site's hosts that see it see it at another hardware
-    address than its last; a host that was not collected is taken to see
-    what it saw last. A few hosts that see another one (a stale entry, or a
+    address than its last; a host that saw it there in the run before and
+    was not collected now (down, or left out of the pass) is taken to see
+    what it saw. A few hosts that see another one (a stale entry, or a
     poisoned host) are a disagreement, not a move."""
-    stations = {a: (hw, previous, held, since) for a, hw, previous, held, since in db.execute(
-        "SELECT address, hwaddress, previous, held, since_seq FROM stations WHERE site = ?", (site,))}
+    stations = {row[0]: row[1:] for row in db.execute(
+        """SELECT s.address, s.hwaddress, s.previous, s.held, s.since_seq, p.last_hosts FROM stations s
+           LEFT JOIN pairings p ON p.site = s.site AND p.address = s.address AND p.hwaddress = s.hwaddress
+           WHERE s.site = ?""", (site,))}
     baseline = not stations  # a site's first run: what it sees is what it has
     found, updates = [], []
     for address, hws in addresses.items():
@@ -238,14 +254,14 @@ def moves(db, seq, site, addresses, names, missing, hostsets):
             if not baseline:
                 found.append(finding("new_station", site, [address], [address], [to], named(hws[to], names), to=to))
             continue
-        current, previous, held, since = station
+        current, previous, held, since, last_hosts = station
         if since == seq:  # moved in this run, by an earlier report on it
             continue
-        absent = absent_seers(db, site, address, current, missing, hostsets) if missing else 0
+        absent = hostsets.absent(last_hosts, collected) if last_hosts else 0
         to = most_seen(hws, current, absent)
         if to == current:
             continue
-        held = json.loads(held)
+        held = valid_hwaddresses(json.loads(held))
         kind = "flip_flop" if to == previous else "reused" if to in held else "changed"
         found.append(finding(kind, site, [address, current, to], [address], [current, to],
                              named(hws[to], names), to=to))
@@ -355,11 +371,21 @@ class Hostsets:
     def __init__(self, db):
         self.db, self.ids, self.lists = db, {}, {}
 
+    def absent(self, ident, collected):
+        """How many hosts of a set were not collected in this run."""
+        key = ("absent", ident)
+        if key not in self.lists:
+            self.lists[key] = sum(1 for h in self.hosts_of(ident) if h not in collected)
+        return self.lists[key]
+
     def hosts_of(self, ident):
         """The hosts of a set, decoded once; the same list for each finding of it."""
         if ident not in self.lists:
             row = self.db.execute("SELECT hosts FROM hostsets WHERE id = ?", (ident,)).fetchone()
-            self.lists[ident] = json.loads(row[0])
+            hosts = json.loads(row[0]) if row else None
+            if not (isinstance(hosts, list) and all(isinstance(h, str) for h in hosts)):
+                raise ValueError(f"hosts of set {ident} are not a list of names")
+            self.lists[ident] = hosts
         return self.lists[ident]
 
     def id_of(self, hosts):
@@ -409,10 +435,33 @@ def _stations(db, updates):
                    updates)
 
 
+def valid_hwaddresses(hws):
+    """A list of hardware addresses read back from the history, checked."""
+    if not (isinstance(hws, list) and all(isinstance(hw, str) and HWADDRESS.fullmatch(hw) for hw in hws)):
+        raise ValueError("a list of hardware addresses that is none")
+    return hws
+
+
+def _detail(row):
+    """A finding's detail read back from the history, checked: what is
+    shown of it is an address or a hardware address, or escaped."""
+    detail = json.loads(row["detail"])
+    if row["kind"] not in KINDS or row["state"] not in STATE_NAMES or not isinstance(detail, dict):
+        raise ValueError(f"finding {shown(str(row['id']))} is of no kind or state of ours")
+    addresses = detail.get("addresses")
+    if not (isinstance(addresses, list) and addresses and all(isinstance(a, str) and ADDRESS.fullmatch(a)
+                                                              for a in addresses)):
+        raise ValueError(f"finding {shown(str(row['id']))} has no addresses")
+    valid_hwaddresses(detail.get("hwaddresses"))
+    if row["kind"] in SETTLING and not valid_hwaddresses([detail.get("to")]):
+        raise ValueError(f"finding {shown(str(row['id']))} has no hardware address it moved to")
+    return detail
+
+
 def _open_findings(db, hostsets):
     rows = db.execute("""SELECT id, kind, site, detail, state, state_seq, first_seq, last_seq, settled, settled_seq,
                                 hosts FROM findings WHERE state != 'resolved'""")
-    return {r["id"]: dict(r, detail=json.loads(r["detail"]), hosts=hostsets.hosts_of(r["hosts"])) for r in rows}
+    return {r["id"]: dict(r, detail=_detail(r), hosts=hostsets.hosts_of(r["hosts"])) for r in rows}
 
 
 def _stored(db, ident):
@@ -438,7 +487,8 @@ def _unfound(row, observations, collected, seq, settle_runs):
         return None, settled
     if row["detail"].get("to") in hws:  # settled: the address's own hardware address now
         return RESOLVED, settled
-    return next_state((row["state"], row["state_seq"]), False, checked, seq), settled
+    # An address that no table has is not back where it was: nothing says the move is over.
+    return next_state((row["state"], row["state_seq"]), False, checked and bool(hws), seq), settled
 
 
 def states(db, seq, found, observations, collected, settle_runs, hostsets):
@@ -482,11 +532,16 @@ def newest_run(db):
     return row and row[0]
 
 
-def apply(db, root, run, analysis, settle_runs=SETTLE_RUNS):
+def apply(db, root, run, analysis, settle_runs=SETTLE_RUNS, announce=True):
     """Brings the history up to date with one run's analysis, in one
-    transaction: its findings with their states, and the changes of state;
-    None for a run older than the history's newest, which is left out."""
-    observations, names, collected = analysis["observations"], analysis["names"], analysis["collected"]
+    transaction, and appends the run's new and resolved findings to
+    findings.jsonl (announce) just before it is committed, with no stop
+    between the two: its findings with their states, and the events; None
+    for a run older than the history's newest, which is left out."""
+    observations = {}
+    for site, addresses in analysis["observations"].items():
+        observations.setdefault(stored_text(site), {}).update(addresses)
+    names, collected = analysis["names"], analysis["collected"]
     db.execute("BEGIN IMMEDIATE")
     try:
         _made(db)
@@ -494,24 +549,30 @@ def apply(db, root, run, analysis, settle_runs=SETTLE_RUNS):
         if newest and newest != run and run_folder.newer(root, newest, run):
             db.execute("ROLLBACK")
             return None
-        coverage = analysis["report"]["coverage"]
-        seq = _run_seq(db, run, coverage)
+        seq = _run_seq(db, run, analysis["report"]["coverage"])
         hostsets = Hostsets(db)
         found, updates = of_report(analysis["report"]), []
-        missing = set(coverage["not_collected"])
         for site, addresses in observations.items():
-            more, changed = moves(db, seq, site, addresses, names, missing, hostsets)
+            more, changed = moves(db, seq, site, addresses, names, collected, hostsets)
             found += more
             updates += changed
         listed, changes = states(db, seq, found, observations, collected, settle_runs, hostsets)
         _stations(db, updates)
         _pairings(db, seq, observations, names, hostsets)
-        db.execute("COMMIT")
+        at = run_folder.now()
+        events = [event(state, f, run, at) for state, f in changes if state in (NEW, RESOLVED)]
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
+        try:
+            if announce:
+                write_events(root, events)
+            db.execute("COMMIT")
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
     except BaseException:
         with contextlib.suppress(sqlite3.Error):
             db.execute("ROLLBACK")
         raise
-    return {"seq": seq, "findings": listed, "changes": changes}
+    return {"seq": seq, "findings": listed, "events": events}
 
 
 def runs_of(db):
@@ -523,46 +584,69 @@ def runs_of(db):
 def event(state, f, run, at):
     d = f["detail"]
     return {"time": at, "run": run, "id": f["id"], "kind": f["kind"], "severity": KINDS[f["kind"]],
-            "state": state, "site": f["site"], "addresses": d["addresses"], "hwaddresses": d["hwaddresses"],
-            "hosts": f["hosts"], "message": describe(f["kind"], d)}
+            "state": state, "site": stored_text(f["site"]), "addresses": d["addresses"], "hwaddresses": d["hwaddresses"],
+            "hosts": [stored_text(h) for h in f["hosts"]], "message": describe(f["kind"], d)}
 
 
 def write_events(root, events):
     """Appends each event as one line to findings.jsonl, under the
     history's lock (held by the caller); a line a full disk cuts short is
-    taken back, so that every line is whole."""
+    taken back, so that every line is whole. EventsError where it cannot."""
     if not events:
         return
     data = "".join(json.dumps(e, sort_keys=True) + "\n" for e in events).encode("ascii")
-    fd = os.open(os.path.join(root, EVENTS), os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+    try:
+        # Never through a link, and never waiting for a FIFO's reader.
+        fd = os.open(os.path.join(root, EVENTS),
+                     os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, 0o644)
+    except OSError as error:
+        raise EventsError("it is a link" if error.errno == errno.ELOOP else error.strerror) from None
     try:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise OSError(errno.EINVAL, f"{EVENTS} is not a regular file")
+            raise EventsError("it is not a regular file")
         size = os.fstat(fd).st_size
         try:
             view = memoryview(data)
             while view:
                 view = view[os.write(fd, view):]
-        except OSError:
+        except OSError as error:
             os.ftruncate(fd, size)
-            raise
+            raise EventsError(error.strerror) from None
     finally:
         os.close(fd)
 
 
+NOTICE = 25  # syslog's notice, between logging's INFO and WARNING
+LEVELS = {"info": logging.INFO, "notice": NOTICE, "warning": logging.WARNING, "critical": logging.CRITICAL}
+SYSLOG_LIMIT = 1024  # characters of a message: the rest is in findings.jsonl
+
+
+class _Syslog(logging.handlers.SysLogHandler):
+    """Syslog at each finding's own severity, and its failures raised, not printed."""
+
+    priority_map = dict(logging.handlers.SysLogHandler.priority_map, NOTICE="notice")
+
+    def handleError(self, record):
+        raise  # pylint: disable=misplaced-bare-raise
+
+
 def to_syslog(events, address="/dev/log"):
-    """Each new finding to the local syslog, its text escaped as the report's."""
+    """Each new finding to the local syslog at its severity, its text
+    escaped as the report's; OSError where it cannot be sent."""
+    logging.addLevelName(NOTICE, "NOTICE")
     log = logging.getLogger("arpexport.fleet.findings")
     log.propagate = False
-    handler = logging.handlers.SysLogHandler(address=address)
+    log.setLevel(logging.INFO)
+    handler = _Syslog(address=address)
     try:
         handler.ident = "arpexport: "
         log.addHandler(handler)
         for e in events:
             if e["state"] == NEW:
-                site = f"[{shown(e['site'])}] " if e["site"] else ""
-                log.warning("%s finding %s %s %s%s (run %s)", e["severity"], e["id"], e["kind"], site,
-                            e["message"], e["run"])
+                site = f"[{e['site']}] " if e["site"] else ""
+                log.log(LEVELS[e["severity"]], "%s", one_line(
+                    f"{e['severity']} finding {e['id']} {e['kind']} {site}{e['message']} (run {e['run']})",
+                    SYSLOG_LIMIT))
     finally:
         log.removeHandler(handler)
         handler.close()
@@ -602,8 +686,8 @@ def remove_runs(root, names):
             if not stat.S_ISDIR(os.lstat(os.path.join(root, name)).st_mode):
                 continue
             os.rename(os.path.join(root, name), hidden)
-            removed.append(name)
             _remove_tree(hidden)
+            removed.append(name)
         except OSError as error:
             faults.append(f"{name}: {error.strerror or error}")
     with os.scandir(root) as entries:  # what a stop left before
@@ -625,32 +709,30 @@ def _remove_tree(path):
 
 def bring_up_to_date(root, run, analysis, settle_runs=SETTLE_RUNS, wait=LOCK_WAIT):
     """The history brought up to date with a run, and its new and resolved
-    findings appended to findings.jsonl; what apply gives, with the events."""
+    findings appended to findings.jsonl; what apply gives, with the runs
+    the history holds; HistoryError where it is left as it was."""
     path = os.path.join(root, HISTORY)
     try:
         with locked(root, wait):
             db = connect(path)
             try:
                 applied = apply(db, root, run, analysis, settle_runs)
-                known_runs = runs_of(db)
+                if applied is not None:
+                    applied["known_runs"] = runs_of(db)
+                return applied
             finally:
                 db.close()
-            if applied is None:
-                return None
-            at = run_folder.now()
-            applied["events"] = [event(state, f, run, at) for state, f in applied["changes"]
-                                 if state in (NEW, RESOLVED)]
-            applied["known_runs"] = known_runs
-            try:
-                write_events(root, applied["events"])
-            except OSError as error:
-                applied["events_fault"] = f"{shown(os.path.join(root, EVENTS))}: {error.strerror}"
-            return applied
+    except EventsError as error:
+        raise HistoryError(f"{shown(os.path.join(root, EVENTS))} cannot be written ({error}), "
+                           "so the history is left as it was") from None
     except (sqlite3.Error, OSError) as error:
         raise fault(path, error) from None
+    except (ValueError, KeyError, TypeError) as error:
+        raise HistoryError(f"{shown(path)} holds what this collection did not write ({error}); "
+                           "move it aside and rebuild it") from None
 
 
-def rebuild(root, analyse):
+def rebuild(root, analyse, settle_runs=SETTLE_RUNS):
     """Makes the history again from the run folders in root, in the order
     they were made, under a new name put in place once whole; analyse(folder)
     gives a run's analysis. The run folders it took in."""
@@ -669,7 +751,7 @@ def rebuild(root, analyse):
             try:
                 for run in runs:
                     analysis = analyse(os.path.join(root, run))
-                    if analysis is not None and apply(db, root, run, analysis) is not None:
+                    if analysis is not None and apply(db, root, run, analysis, settle_runs, announce=False) is not None:
                         taken.append(run)
             finally:
                 db.close()
@@ -691,11 +773,24 @@ def content(path):
         db.close()
 
 
-USAGE = """usage: python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.history rebuild TABLES
+USAGE = """usage: python3 -m ansible_collections.arpexport.fleet.plugins.plugin_utils.history
+         rebuild [--settle-runs N] TABLES
 
 Makes TABLES/history.sqlite again from the run folders in TABLES, in the
 order they were made; the old one is replaced once the new one is whole.
+Give the settle_runs that the runs had (3). A rebuild knows only the run
+folders that are there: runs already removed are no longer in it.
 """
+
+
+def _arguments(argv):
+    """(settle_runs, folder) of the command line, or None."""
+    if len(argv) == 3 and argv[1] == "rebuild":
+        return SETTLE_RUNS, argv[2]
+    if len(argv) == 5 and argv[1] == "rebuild" and argv[2] == "--settle-runs" and argv[3].isdigit() \
+            and int(argv[3]) > 0:
+        return int(argv[3]), argv[4]
+    return None
 
 
 def main(argv):
@@ -704,25 +799,28 @@ def main(argv):
     if len(argv) == 2 and argv[1] in ("-h", "--help"):
         sys.stdout.write(USAGE)
         return 0
-    if len(argv) != 3 or argv[1] != "rebuild":
+    arguments = _arguments(argv)
+    if arguments is None:
         sys.stderr.write(USAGE)
         return 2
-    root = os.path.realpath(argv[2])
+    settle_runs, folder = arguments
+    root = os.path.realpath(folder)
     if not os.path.isdir(root):
-        sys.stderr.write(f"history: {shown(argv[2])} is not a folder\n")
+        sys.stderr.write(f"history: {shown(folder)} is not a folder\n")
         return 1
+    path = os.path.join(root, HISTORY)
     try:
-        taken = rebuild(root, report.analysis_of)
-    except (HistoryError, report.ReportError) as error:
+        taken = rebuild(root, report.analysis_of, settle_runs)
+    except HistoryError as error:
         sys.stderr.write(f"history: {error}\n")
         return 1
     except (sqlite3.Error, OSError) as error:
-        sys.stderr.write(f"history: {fault(os.path.join(root, HISTORY), error)}\n")
+        sys.stderr.write(f"history: {fault(path, error)}\n")
         return 1
     except KeyboardInterrupt:
         sys.stderr.write("history: stopped; the history is as it was\n")
         return 130
-    sys.stdout.write(f"{os.path.join(root, HISTORY)}: rebuilt from {len(taken)} runs\n")
+    sys.stdout.write(f"{shown(path)}: rebuilt from {len(taken)} runs\n")
     return 0
 
 

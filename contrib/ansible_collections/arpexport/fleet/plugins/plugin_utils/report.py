@@ -400,10 +400,10 @@ def with_history(folder, analysis, options):
     if applied is None:
         r["history"] = {"path": path, "brought_up_to_date": False,
                         "fault": "it holds a run made after this one, so this one is left out of it "
-                                 "(a rebuild takes it in)"}
+                                 "(a rebuild from the run folders takes it in)"}
         return None
     runs = {seq: name for name, seq in applied["known_runs"].items()}
-    faults = [applied["events_fault"]] if "events_fault" in applied else []
+    faults = []
     if options.get("syslog"):
         try:
             history.to_syslog(applied["events"])

@@ -115,8 +115,14 @@ def test_a_host_not_collected_is_taken_to_see_what_it_saw_last(tmp_path):
     missed = {"a": {"collected": True}, "b": {"collected": False, "reason": "unreachable"}}
     r, dummy = a_run(root, 1, {"a": gateway_at(ROGUE)[0]["a"]}, missed)
     assert states(r) == []  # a alone, against b's last view: no move yet
-    r, dummy = a_run(root, 2, gateway_at(ROGUE)[0], record)
+    r, dummy = a_run(root, 2, {"a": gateway_at(ROGUE)[0]["a"]}, {"a": {"collected": True}})
+    assert states(r) == []  # nor with b left out of the pass
+    r, dummy = a_run(root, 3, gateway_at(ROGUE)[0], record)
     assert states(r) == [("changed", "new", ROGUE)]
+    r, dummy = a_run(root, 4, {"a": [], "b": []}, record)
+    assert states(r) == [("changed", "unchecked", ROGUE)]  # no table has it: not over
+    r, dummy = a_run(root, 5, gateway_at(ROGUE)[0], record)
+    assert states(r) == [("changed", "ongoing", ROGUE)]
 
 
 def test_a_run_reported_again_changes_nothing_and_an_older_one_is_left_out(tmp_path):
@@ -143,10 +149,29 @@ def test_a_rebuild_from_the_run_folders_gives_the_same_history(tmp_path):
     before = history.content(path)
     assert history.rebuild(root, report.analysis_of) == [run_name(n) for n in range(5)]
     assert history.content(path) == before
+    for n in range(5, 7):  # settled sooner: the rebuild given the same settle_runs gives the same
+        a_run(root, n, runs[-1], settle_runs=1)
+    before = history.content(path)
+    history.rebuild(root, report.analysis_of, 1)
+    assert history.content(path) == before
+    
     assert not [n for n in os.listdir(root) if n.startswith(".history") and n != history.LOCK]
     db = sqlite3.connect(path)
     assert db.execute("SELECT runs, first_run, last_run FROM seen WHERE address = '10.0.0.1' AND hwaddress = ?",
-                      (GW,)).fetchone() == (3, run_name(0), run_name(4))
+                      (GW,)).fetchone() == (5, run_name(0), run_name(6))
+
+
+def spoiled_row(path, sql):
+    """A history of our own with one open finding, then spoiled by sql."""
+    root = os.path.dirname(path)
+    a_run(root, 0, gateway_at(GW)[0])
+    poisoned = gateway_at(GW)[0]
+    poisoned["b"][0] = ("10.0.0.1", ROGUE)
+    a_run(root, 1, poisoned)
+    db = sqlite3.connect(path)
+    db.execute(sql)
+    db.commit()
+    db.close()
 
 
 @pytest.mark.parametrize("spoil, says", [
@@ -155,16 +180,20 @@ def test_a_rebuild_from_the_run_folders_gives_the_same_history(tmp_path):
     (lambda path: sqlite3.connect(path).execute(f"PRAGMA application_id = {history.APPLICATION}")
      .execute("PRAGMA user_version = 99"), "is of a newer version of this collection (99; this one reads 1)"),
     (lambda path: os.symlink("/etc/passwd", path), "is not a regular file"),
+    (lambda path: spoiled_row(path, "UPDATE findings SET kind = 'bogus'"), "holds what this collection did not write"),
+    (lambda path: spoiled_row(path, "UPDATE findings SET detail = '{\"addresses\": [\"\u001b[8m\"]}'"),
+     "holds what this collection did not write"),
+    (lambda path: spoiled_row(path, "UPDATE hostsets SET hosts = 'no' || id"), "holds what this collection did not write"),
 ])
 def test_a_history_that_cannot_be_used_is_left_as_it_was_and_the_report_written(tmp_path, spoil, says):
     root = str(tmp_path)
     path = os.path.join(root, history.HISTORY)
     spoil(path)
     before = os.readlink(path) if os.path.islink(path) else open(path, "rb").read()  # pylint: disable=consider-using-with
-    r, text = a_run(root, 0, gateway_at(GW)[0])
+    r, text = a_run(root, 2, gateway_at(GW)[0])
     assert r["history"]["brought_up_to_date"] is False and says in r["history"]["fault"]
     assert text.startswith(f"History: not brought up to date: {path}")
-    assert os.path.exists(os.path.join(root, run_name(0), "report", "report.json"))
+    assert os.path.exists(os.path.join(root, run_name(2), "report", "report.json"))
     assert (os.readlink(path) if os.path.islink(path) else open(path, "rb").read()) == before  # pylint: disable=consider-using-with
 
 
@@ -195,9 +224,22 @@ def test_a_stop_while_the_history_is_brought_up_to_date_leaves_it_as_it_was(tmp_
     assert not os.path.exists(os.path.join(root, history.EVENTS))
 
 
+def test_findings_jsonl_that_cannot_be_written_leaves_the_history_as_it_was(tmp_path):
+    root = str(tmp_path)
+    a_run(root, 0, gateway_at(GW)[0])
+    before = history.content(os.path.join(root, history.HISTORY))
+    os.mkfifo(os.path.join(root, history.EVENTS))  # no reader: never waited for
+    r, text = a_run(root, 1, gateway_at(ROGUE)[0])
+    assert text.startswith(f"History: not brought up to date: {root}/{history.EVENTS} cannot be written")
+    assert history.content(os.path.join(root, history.HISTORY)) == before
+    os.unlink(os.path.join(root, history.EVENTS))
+    dummy, r, held = report.report_run(os.path.join(root, run_name(1)), None, OPTIONS)
+    assert states(r) == [("changed", "new", ROGUE)] and [e["kind"] for e in events(root)] == ["changed"]
+
+
 def test_events_are_whole_lines_of_escaped_json(tmp_path):
     root = str(tmp_path)
-    site = "east\n\x1b[8m\u2028"
+    site = "east\n\x1b[8m\u2028\udcff"
     record = {"a": {"collected": True, "site": site}, "b": {"collected": True, "site": site}}
     a_run(root, 0, gateway_at(GW)[0], record)
     poisoned = gateway_at(GW)[0]
@@ -206,7 +248,7 @@ def test_events_are_whole_lines_of_escaped_json(tmp_path):
     with open(os.path.join(root, history.EVENTS), "rb") as f:
         data = f.read()
     assert data.count(b"\n") == 1 and data.isascii()
-    assert {e["site"] for e in events(root)} == {site}
+    assert {e["site"] for e in events(root)} == {"east\\n\\x1b[8m\\u2028\\xff"}  # escaped, as it is not UTF-8
 
 
 def test_each_new_finding_goes_to_syslog_escaped(tmp_path):
