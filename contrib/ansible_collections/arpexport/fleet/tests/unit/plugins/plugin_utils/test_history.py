@@ -154,7 +154,6 @@ def test_a_rebuild_from_the_run_folders_gives_the_same_history(tmp_path):
     before = history.content(path)
     history.rebuild(root, report.analysis_of, 1)
     assert history.content(path) == before
-    
     assert not [n for n in os.listdir(root) if n.startswith(".history") and n != history.LOCK]
     db = sqlite3.connect(path)
     assert db.execute("SELECT runs, first_run, last_run FROM seen WHERE address = '10.0.0.1' AND hwaddress = ?",
