@@ -43,8 +43,6 @@ class ActionModule(Action):
     @staticmethod
     def _prune(folder, args, known_runs):
         """Removes the run folders beside folder beyond keep_runs and keep_days."""
-        if args["keep_runs"] is None and args["keep_days"] is None:
-            return [], []
         root, run = os.path.split(folder)
         names = history.removable(root, run, args["keep_runs"], args["keep_days"], known_runs)
         return history.remove_runs(root, names)

@@ -19,7 +19,6 @@ import json
 import logging
 import logging.handlers
 import os
-import re
 import shutil
 import signal
 import sqlite3
@@ -28,6 +27,7 @@ import sys
 import time
 
 from ansible_collections.arpexport.fleet.plugins.plugin_utils import run_folder
+from ansible_collections.arpexport.fleet.plugins.plugin_utils.tables import ADDRESS, HWADDRESS
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import one_line, shown
 
 HISTORY = "history.sqlite"
@@ -42,8 +42,6 @@ NAMED = 5  # hosts named under each hardware address of a disagreement's message
 
 NEW, ONGOING, UNCHECKED, RESOLVED = "new", "ongoing", "unchecked", "resolved"
 STATE_NAMES = (NEW, ONGOING, UNCHECKED, RESOLVED)
-ADDRESS = re.compile(r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])(?:\.(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}")
-HWADDRESS = re.compile(r"(?:[0-9a-f]{2}:){5}[0-9a-f]{2}")
 SEVERITIES = ("info", "notice", "warning", "critical")
 # Each kind of finding, with its severity.
 KINDS = {
@@ -369,14 +367,13 @@ class Hostsets:
     """Each list of hosts stored once: a pairing that every host sees names them all."""
 
     def __init__(self, db):
-        self.db, self.ids, self.lists = db, {}, {}
+        self.db, self.ids, self.lists, self.absents = db, {}, {}, {}
 
     def absent(self, ident, collected):
         """How many hosts of a set were not collected in this run."""
-        key = ("absent", ident)
-        if key not in self.lists:
-            self.lists[key] = sum(1 for h in self.hosts_of(ident) if h not in collected)
-        return self.lists[key]
+        if ident not in self.absents:
+            self.absents[ident] = sum(1 for h in self.hosts_of(ident) if h not in collected)
+        return self.absents[ident]
 
     def hosts_of(self, ident):
         """The hosts of a set, decoded once; the same list for each finding of it."""
@@ -404,7 +401,7 @@ def run_time(run):
 
 
 def _run_seq(db, run, coverage):
-    """The run's place in the history, added if it is not there; whether it was."""
+    """The run's place in the history, added if it is not there, its coverage as this report has it."""
     row = db.execute("SELECT seq FROM runs WHERE run = ?", (run,)).fetchone()
     values = (coverage["hosts"], coverage["collected"], coverage["rows"],
               json.dumps(sorted(coverage["not_collected"])))
@@ -464,9 +461,12 @@ def _open_findings(db, hostsets):
     return {r["id"]: dict(r, detail=_detail(r), hosts=hostsets.hosts_of(r["hosts"])) for r in rows}
 
 
-def _stored(db, ident):
-    row = db.execute("SELECT state, state_seq, first_seq FROM findings WHERE id = ?", (ident,)).fetchone()
-    return row and tuple(row)
+def _stored(db, ident, open_findings):
+    """A finding's (state, state_seq, first_seq), or None for one never found."""
+    row = open_findings.get(ident)
+    if row is None:
+        row = db.execute("SELECT state, state_seq, first_seq FROM findings WHERE id = ?", (ident,)).fetchone()
+    return row and (row["state"], row["state_seq"], row["first_seq"])
 
 
 def _carried(row, settled):
@@ -496,7 +496,8 @@ def states(db, seq, found, observations, collected, settle_runs, hostsets):
     state in this run, written to the history; the changes of state."""
     found = {f["id"]: f for f in found}
     listed, changes = [], []
-    for ident, row in _open_findings(db, hostsets).items():
+    open_findings = _open_findings(db, hostsets)
+    for ident, row in open_findings.items():
         if ident in found:
             continue
         state, settled = _unfound(row, observations, collected, seq, settle_runs)
@@ -509,7 +510,7 @@ def states(db, seq, found, observations, collected, settle_runs, hostsets):
             changes.append((state, row))
         listed.append(dict(_carried(row, settled), state=state, first_seq=row["first_seq"], last_seq=row["last_seq"]))
     for ident, f in found.items():
-        stored = _stored(db, ident)
+        stored = _stored(db, ident, open_findings)
         state = next_state(stored and stored[:2], True, True, seq)
         hosts, detail = hostsets.id_of(f["hosts"]), json.dumps(f["detail"])
         if stored is None:
@@ -606,9 +607,7 @@ def write_events(root, events):
             raise EventsError("it is not a regular file")
         size = os.fstat(fd).st_size
         try:
-            view = memoryview(data)
-            while view:
-                view = view[os.write(fd, view):]
+            run_folder.write_all(fd, data)
         except OSError as error:
             os.ftruncate(fd, size)
             raise EventsError(error.strerror) from None
@@ -654,24 +653,33 @@ def to_syslog(events, address="/dev/log"):
 
 # Removing old runs.
 
+REMOVING = ".removing."  # a run folder's name while it is removed
+
+
+def runs_made(root):
+    """The run folders of root (real folders with run names), in the order
+    they were made; those made before that was kept first, by name."""
+    order = run_folder.made_order(root)
+    with os.scandir(root) as entries:
+        runs = [e.name for e in entries if run_folder.RUN_NAME.match(e.name) and e.is_dir(follow_symlinks=False)]
+    return sorted(runs, key=lambda n: (order.get(n, -1), run_folder.run_key(n)))
+
+
 def removable(root, current, keep_runs, keep_days, known_runs, now=None):
     """The run folders of root beyond both bounds (those given), oldest
     first: real folders with run names, never the current run, the one
     latest names, or one the history does not hold."""
+    if keep_runs is None and keep_days is None:
+        return []
     try:
         latest = os.readlink(os.path.join(root, run_folder.LATEST))
     except OSError:
         latest = None
-    with os.scandir(root) as entries:
-        runs = [e.name for e in entries if run_folder.RUN_NAME.match(e.name) and e.is_dir(follow_symlinks=False)]
-    order = run_folder.made_order(root)
-    runs.sort(key=lambda n: (order.get(n, -1), run_folder.run_key(n)))
+    runs = runs_made(root)
     kept = set(runs[-keep_runs:]) if keep_runs else set()
     if keep_days is not None:
         limit = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime((now or time.time()) - keep_days * 86400))
         kept |= {n for n in runs if n.partition("-")[0] >= limit}
-    if keep_runs is None and keep_days is None:
-        return []
     return [n for n in runs if n not in kept and n not in (current, latest)
             and (known_runs is None or n in known_runs)]
 
@@ -681,7 +689,7 @@ def remove_runs(root, names):
     that a stop leaves no part of a run under its name; never through a link."""
     removed, faults = [], []
     for name in names:
-        hidden = os.path.join(root, f".removing.{name}")
+        hidden = os.path.join(root, REMOVING + name)
         try:
             if not stat.S_ISDIR(os.lstat(os.path.join(root, name)).st_mode):
                 continue
@@ -692,7 +700,7 @@ def remove_runs(root, names):
             faults.append(f"{name}: {error.strerror or error}")
     with os.scandir(root) as entries:  # what a stop left before
         for e in entries:
-            if e.name.startswith(".removing.") and run_folder.RUN_NAME.match(e.name[10:]) \
+            if e.name.startswith(REMOVING) and run_folder.RUN_NAME.match(e.name[len(REMOVING):]) \
                     and e.is_dir(follow_symlinks=False):
                 with contextlib.suppress(OSError):
                     _remove_tree(e.path)
@@ -737,10 +745,7 @@ def rebuild(root, analyse, settle_runs=SETTLE_RUNS):
     they were made, under a new name put in place once whole; analyse(folder)
     gives a run's analysis. The run folders it took in."""
     path = os.path.join(root, HISTORY)
-    order = run_folder.made_order(root)
-    with os.scandir(root) as entries:
-        runs = [e.name for e in entries if run_folder.RUN_NAME.match(e.name) and e.is_dir(follow_symlinks=False)]
-    runs.sort(key=lambda n: (order.get(n, -1), run_folder.run_key(n)))
+    runs = runs_made(root)
     taken = []
     with locked(root):
         temporary = os.path.join(root, f".{HISTORY}.rebuild")

@@ -433,9 +433,8 @@ def _findings_summary(r):
         items = by_state[state]
         if state != history.NEW and items:
             out.append(f"{title}: {len(items)}")
-        for f in items[:SHOWN]:
-            site = f"[{shown(f['site']) or 'no site'}] " if len(r["sites"]) > 1 else ""
-            out.append(f"  {f['severity']} {f['kind']}: {site}{f['message']} ({_first_names(f['hosts'])})")
+        out += [f"  {f['severity']} {f['kind']}: {_site(f, r['sites'])}{f['message']} ({_first_names(f['hosts'])})"
+                for f in items[:SHOWN]]
         out += _more(items, '"findings"')
     out += [f"  {fault}" for fault in h["faults"]]
     return out + [""]

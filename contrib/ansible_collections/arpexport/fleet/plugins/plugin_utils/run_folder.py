@@ -171,7 +171,12 @@ def _append(fd, entry):
     size = os.fstat(fd).st_size
     if size and os.pread(fd, 1, size - 1) != b"\n":
         line = b"\n" + line
-    view = memoryview(line)
+    write_all(fd, line)
+
+
+def write_all(fd, data):
+    """Writes all of data, however many writes it takes."""
+    view = memoryview(data)
     while view:
         view = view[os.write(fd, view):]
 

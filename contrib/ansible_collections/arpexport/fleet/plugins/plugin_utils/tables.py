@@ -11,9 +11,11 @@ from collections import namedtuple
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.run_folder import RECORD, RECORD_LIMIT, parse_record
 from ansible_collections.arpexport.fleet.plugins.plugin_utils.text import decoded, shown
 
-_ROW = (r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
-        r"(?:\.(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}"
-        r" - (?:[0-9a-f]{2}:){5}[0-9a-f]{2}")
+_ADDRESS = (r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
+            r"(?:\.(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}")
+_HWADDRESS = r"(?:[0-9a-f]{2}:){5}[0-9a-f]{2}"
+_ROW = _ADDRESS + " - " + _HWADDRESS
+ADDRESS, HWADDRESS = re.compile(_ADDRESS), re.compile(_HWADDRESS)
 LINE = re.compile(_ROW)
 RAW_LINE = re.compile(_ROW.encode() + rb"\r?")
 LONGEST = 37  # a row with CRLF: no line of a table is longer
